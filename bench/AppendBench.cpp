@@ -1,0 +1,135 @@
+// Appending to the text area the way a capture does: a worker thread adds one "." at a time to
+// one line, each through a blocking cross-thread call to the window's thread. Measured in the
+// same run: the same number of blocking calls that do nothing, to set the cost of the text area
+// against the cost of the call itself.
+//
+// Goals: the last 10,000 appends cost no more each than the first 10,000 (no growth with the
+// length of the line), and all of them together at most 1.5 times the bare calls.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QMetaObject>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/framework/TextArea.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kCalls = 100000;
+constexpr int kSlice = 10000;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+struct Result {
+    double bare = 0;        // s, all bare calls
+    double total = 0;       // s, all appends
+    double firstSlice = 0;  // s, the first kSlice appends
+    double lastSlice = 0;   // s, the last kSlice appends
+    int lines = 0;
+};
+
+// Runs on the worker thread.
+void Measure(TextArea* area, Result& result) {
+    const auto call = [area](auto fn) {
+        QMetaObject::invokeMethod(area, fn, Qt::BlockingQueuedConnection);
+    };
+    const Clock::time_point bareStart = Clock::now();
+    for (int i = 0; i < kCalls; ++i) {
+        call([] {});
+    }
+    result.bare = Seconds(Clock::now() - bareStart);
+
+    const QByteArray dot(".");
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastSliceStart;
+    for (int i = 0; i < kCalls; ++i) {
+        if (i == kSlice) {
+            result.firstSlice = Seconds(Clock::now() - start);
+        }
+        if (i == kCalls - kSlice) {
+            lastSliceStart = Clock::now();
+        }
+        call([area, &dot] { area->replaceSelection(dot); });
+    }
+    const Clock::time_point end = Clock::now();
+    result.total = Seconds(end - start);
+    result.lastSlice = Seconds(end - lastSliceStart);
+    call([area, &result] { result.lines = area->visualLineCount(); });
+}
+
+void Row(const char* what, const std::string& measured, const char* goal) {
+    std::printf("  %-34s %14s   %s\n", what, measured.c_str(), goal);
+}
+
+std::string Format(const char* format, double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    return buffer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    }
+    if (!std::getenv("XDG_RUNTIME_DIR")) {
+        const std::string dir = "/tmp/kavosen-bench-runtime-" + std::to_string(getuid());
+        mkdir(dir.c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    }
+    QApplication app(argc, argv);
+
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* area = new TextArea;
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(12);  // the text area's font in the program
+    area->setFont(font);
+    layout->addWidget(area);
+    window.resize(560, 260);
+    window.show();
+
+    Result result;
+    std::thread worker;
+    // Starts once the event loop runs, so that every call is carried out by it.
+    QMetaObject::invokeMethod(
+        &app,
+        [&] {
+            worker = std::thread([&] {
+                Measure(area, result);
+                QMetaObject::invokeMethod(&app, &QApplication::quit, Qt::QueuedConnection);
+            });
+        },
+        Qt::QueuedConnection);
+    app.exec();
+    worker.join();
+
+    const double perFirst = result.firstSlice / kSlice * 1e6;
+    const double perLast = result.lastSlice / kSlice * 1e6;
+    std::printf(
+        "Text area: %d appends of \".\" to one line from a worker thread, each a blocking "
+        "cross-thread call (%s)\n",
+        kCalls, QApplication::platformName().toUtf8().constData());
+    std::printf("  %-34s %14s   %s\n", "", "measured", "goal");
+    Row("bare blocking calls, total", Format("%.3f s", result.bare), "");
+    Row("appends, total", Format("%.3f s", result.total), "");
+    Row("appends / bare calls", Format("%.2f", result.total / result.bare), "<= 1.5");
+    Row("first 10000 appends, per call", Format("%.2f us", perFirst), "");
+    Row("last 10000 appends, per call", Format("%.2f us", perLast), "");
+    Row("last / first", Format("%.2f", perLast / perFirst), "about 1 (no growth)");
+    Row("visual lines at the end", std::to_string(result.lines), "");
+    return 0;
+}

@@ -1,0 +1,176 @@
+#include "platform/comm/PortNames.h"
+
+#include <dirent.h>
+#include <limits.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+bool IsDigit(char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+const char kDevicePrefix[] = "\\\\.\\";  // the four characters \\.\ before a device name
+
+// The n of "\\.\COMn", or 0 when name is not a COM device name.
+unsigned ComNumber(const std::string& name) {
+    const std::string prefix = kDevicePrefix;
+    if (name.size() < prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0) {
+        return 0;
+    }
+    std::string rest = name.substr(prefix.size());
+    for (int i = 0; i < 3; ++i) {
+        rest[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(rest[i])));
+    }
+    const std::string digits = rest.substr(3);
+    if (rest.compare(0, 3, "COM") != 0 || digits.size() > 6 || digits[0] == '0' ||
+        !std::all_of(digits.begin(), digits.end(), IsDigit)) {
+        return 0;
+    }
+    return static_cast<unsigned>(std::stoul(digits));
+}
+
+// The end of the run of digits that starts at i.
+std::size_t DigitsEnd(const std::string& s, std::size_t i) {
+    while (i < s.size() && IsDigit(s[i])) {
+        ++i;
+    }
+    return i;
+}
+
+// Compares names so that runs of digits count as numbers: ttyS2 before ttyS10.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (IsDigit(a[i]) && IsDigit(b[j])) {
+            const std::size_t endA = DigitsEnd(a, i);
+            const std::size_t endB = DigitsEnd(b, j);
+            while (i + 1 < endA && a[i] == '0') {
+                ++i;
+            }
+            while (j + 1 < endB && b[j] == '0') {
+                ++j;
+            }
+            const std::string numberA = a.substr(i, endA - i);
+            const std::string numberB = b.substr(j, endB - j);
+            if (numberA.size() != numberB.size()) {
+                return numberA.size() < numberB.size();
+            }
+            if (numberA != numberB) {
+                return numberA < numberB;
+            }
+            i = endA;
+            j = endB;
+        } else if (a[i] != b[j]) {
+            return a[i] < b[j];
+        } else {
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+// USB adapters come first, ttyUSB before ttyACM; every other port after them.
+int PortGroup(const std::string& name) {
+    auto numbered = [&name](const std::string& prefix) {
+        return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+               name.find_first_not_of("0123456789", prefix.size()) == std::string::npos;
+    };
+    if (numbered("ttyUSB")) {
+        return 0;
+    }
+    if (numbered("ttyACM")) {
+        return 1;
+    }
+    return 2;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// A serial-core port reports its UART type; 0 is PORT_UNKNOWN, a port with no UART behind it.
+bool HasNoUart(const std::string& ttyDir) {
+    std::ifstream type(ttyDir + "/type");
+    int value = -1;
+    return type >> value && value == 0;
+}
+
+}  // namespace
+
+std::string PortLinkDirectory() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (config && config[0] == '/') {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] == '\0') {
+            const passwd* user = getpwuid(getuid());
+            home = user ? user->pw_dir : "";
+        }
+        base = std::string(home) + "/.config";
+    }
+    return base + "/kavosen/ports";
+}
+
+std::vector<std::string> ListSerialPorts(const std::string& sysfsRoot, const std::string& devRoot) {
+    const std::string classDir = sysfsRoot + "/class/tty";
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(classDir.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            const std::string ttyDir = classDir + "/" + name;
+            if (name[0] != '.' && Exists(ttyDir + "/device") && !HasNoUart(ttyDir) &&
+                Exists(devRoot + "/" + name)) {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        const int groupA = PortGroup(a);
+        const int groupB = PortGroup(b);
+        return groupA != groupB ? groupA < groupB : NaturalLess(a, b);
+    });
+    std::vector<std::string> paths;
+    for (const std::string& name : names) {
+        paths.push_back(devRoot + "/" + name);
+    }
+    return paths;
+}
+
+std::string ResolvePortName(const std::string& name, const std::string& linkDir,
+                            const std::string& sysfsRoot, const std::string& devRoot) {
+    const unsigned number = ComNumber(name);
+    if (number == 0) {
+        return name;
+    }
+    const std::string link = linkDir + "/COM" + std::to_string(number);
+    struct stat st;
+    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(link.c_str(), &target[0], target.size());
+        if (length <= 0) {
+            return link;  // opening the link itself follows it, or fails as it should
+        }
+        target.resize(static_cast<std::size_t>(length));
+        return target[0] == '/' ? target : linkDir + "/" + target;
+    }
+    const std::vector<std::string> ports = ListSerialPorts(sysfsRoot, devRoot);
+    return number <= ports.size() ? ports[number - 1] : std::string();
+}
+
+std::string DevicePathOf(const std::string& name) {
+    return ResolvePortName(name, PortLinkDirectory(), "/sys", "/dev");
+}

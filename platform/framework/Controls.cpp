@@ -1,0 +1,186 @@
+// The controls of a dialog: each class of a template control is one Qt widget, and the control
+// messages and operations work on that widget.
+//
+//   STATIC    QLabel, top-left aligned; "&" marks the mnemonic of the control after it
+//   COMBOBOX  a drop-down list (a QComboBox the user cannot type into)
+//   BUTTON    a push button, clicked by its mnemonic, never a default button unless
+//             BS_DEFPUSHBUTTON says so
+//   EDIT      the text area (TextArea.h): read-only, multi-line, scrolling vertically
+//
+// The templates were laid out for a narrower font than those that stand in for it here, so a
+// label or a list grows wider where its text needs it rather than cutting the text off.
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <algorithm>
+
+#include "platform/framework/CodePage.h"
+#include "platform/framework/TextArea.h"
+#include "platform/framework/Widgets.h"
+
+namespace {
+
+constexpr DWORD kButtonTypeMask = 0x0F;
+
+// A template gives a list the height of its opened drop-down: the closed box keeps its natural
+// height, and the drop-down shows as many rows as fit in the rest.
+class DropDownList : public QComboBox {
+public:
+    DropDownList(const QRect& rect, QWidget* parent)
+        : QComboBox(parent), m_width(rect.width()), m_dropDownHeight(rect.height()) {
+        // A menu-like popup, which some styles use for lists, ignores the number of rows.
+        setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+        setSizeAdjustPolicy(QComboBox::AdjustToContents);
+        connect(model(), &QAbstractItemModel::rowsInserted, this,
+                [this] { resize(std::max(m_width, sizeHint().width()), height()); });
+    }
+
+    void showPopup() override {
+        if (count() > 0) {
+            const int row = std::max(1, view()->sizeHintForRow(0));
+            setMaxVisibleItems(std::max(1, (m_dropDownHeight - height()) / row));
+        }
+        QComboBox::showPopup();
+    }
+
+private:
+    int m_width;
+    int m_dropDownHeight;
+};
+
+LPCSTR TextParam(LPARAM lParam) {
+    const auto* text = reinterpret_cast<LPCSTR>(lParam);
+    return text ? text : "";
+}
+
+}  // namespace
+
+QWidget* CreateControl(const DLGITEM& item, const QRect& rect, QWidget* dialog) {
+    const QString text = QString::fromUtf8(item.text ? item.text : "");
+    QRect geometry = rect;
+    QWidget* control = nullptr;
+    if (qstricmp(item.className, "STATIC") == 0) {
+        auto* label = new QLabel(text, dialog);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        geometry.setWidth(std::max(rect.width(), label->sizeHint().width()));
+        control = label;
+    } else if (qstricmp(item.className, "COMBOBOX") == 0) {
+        auto* list = new DropDownList(rect, dialog);
+        geometry.setHeight(list->sizeHint().height());
+        control = list;
+    } else if (qstricmp(item.className, "BUTTON") == 0) {
+        auto* button = new QPushButton(text, dialog);
+        button->setAutoDefault(false);
+        button->setDefault((item.style & kButtonTypeMask) == BS_DEFPUSHBUTTON);
+        control = button;
+    } else if (qstricmp(item.className, "EDIT") == 0) {
+        auto* area = new TextArea(dialog);
+        area->setText(ToCodePage(text));
+        if (!(item.style & WS_BORDER)) {
+            area->setFrameShape(QFrame::NoFrame);
+        }
+        control = area;
+    } else {
+        return nullptr;
+    }
+    control->setGeometry(geometry);
+    control->setFocusPolicy(item.style & WS_TABSTOP ? Qt::StrongFocus : Qt::NoFocus);
+    control->setEnabled(!(item.style & WS_DISABLED));
+    return control;
+}
+
+QByteArray WidgetText(QWidget* widget) {
+    if (auto* area = qobject_cast<TextArea*>(widget)) {
+        return area->text();
+    }
+    if (auto* list = qobject_cast<QComboBox*>(widget)) {
+        return ToCodePage(list->currentText());
+    }
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        return ToCodePage(button->text());
+    }
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+        return ToCodePage(label->text());
+    }
+    return ToCodePage(widget->windowTitle());
+}
+
+void SetWidgetText(QWidget* widget, const QByteArray& text) {
+    if (auto* area = qobject_cast<TextArea*>(widget)) {
+        area->setText(text);
+    } else if (qobject_cast<QComboBox*>(widget)) {
+        // A drop-down list shows its selection and has no text of its own.
+    } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        button->setText(FromCodePage(text));
+    } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+        label->setText(FromCodePage(text));
+    } else {
+        widget->setWindowTitle(FromCodePage(text));
+    }
+}
+
+bool ControlMessage(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+    if (auto* area = qobject_cast<TextArea*>(widget); area && message == EM_REPLACESEL) {
+        // Nothing in a read-only text area can be undone, so the undo flag changes nothing.
+        area->replaceSelection(QByteArray(TextParam(lParam)));
+        *result = 0;
+        return true;
+    }
+    auto* list = qobject_cast<QComboBox*>(widget);
+    if (list && message == CB_ADDSTRING) {
+        list->addItem(FromCodePage(QByteArray(TextParam(lParam))));
+        *result = list->count() - 1;
+        return true;
+    }
+    if (list && message == CB_SETCURSEL) {
+        // An index out of range clears the selection, as -1 does.
+        const int index = static_cast<int>(wParam);
+        list->setCurrentIndex(index);
+        *result = index >= 0 && list->currentIndex() == index ? index : CB_ERR;
+        return true;
+    }
+    return false;
+}
+
+void CEdit::ReplaceSel(LPCSTR text, BOOL bCanUndo) {
+    SendMessage(EM_REPLACESEL, bCanUndo, reinterpret_cast<LPARAM>(text));
+}
+
+void CEdit::SetSel(int nStart, int nEnd) {
+    WithWidget<TextArea>(m_hWnd, 0, [&](TextArea* area) {
+        area->setSelection(nStart, nEnd);
+        return 0;
+    });
+}
+
+void CEdit::GetSel(int& nStart, int& nEnd) const {
+    const auto [start, end] = WithWidget<TextArea>(m_hWnd, std::pair(0, 0), [](TextArea* area) {
+        return std::pair(area->selectionStart(), area->selectionEnd());
+    });
+    nStart = start;
+    nEnd = end;
+}
+
+int CComboBox::AddString(LPCSTR text) {
+    return static_cast<int>(SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text)));
+}
+
+int CComboBox::SetCurSel(int nSelect) {
+    return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(nSelect)));
+}
+
+int CComboBox::GetCurSel() const {
+    return WithWidget<QComboBox>(m_hWnd, CB_ERR,
+                                 [](QComboBox* list) { return list->currentIndex(); });
+}
+
+int CComboBox::GetCount() const {
+    return WithWidget<QComboBox>(m_hWnd, 0, [](QComboBox* list) { return list->count(); });
+}
+
+void CComboBox::GetLBText(int nIndex, CString& text) const {
+    text = WithWidget<QComboBox>(m_hWnd, QByteArray(), [nIndex](QComboBox* list) {
+               return ToCodePage(list->itemText(nIndex));
+           }).constData();
+}

@@ -1,0 +1,298 @@
+// Dialogs made from the program's templates, run modally.
+//
+// A template gives positions and sizes in dialog units, which follow the dialog's font: a
+// horizontal unit is a quarter of the font's average character width, a vertical unit an
+// eighth of its height. So the window keeps its proportions in whatever font stands in, and
+// Qt's logical pixels keep it the same size on a HiDPI screen.
+#include <QApplication>
+#include <QDialog>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "platform/framework/Widgets.h"
+#include "platform/framework/WinApp.h"
+
+namespace {
+
+// a * b / c, rounded half away from zero, as dialog-unit conversions are.
+int MulDiv(int a, int b, int c) {
+    const long long product = static_cast<long long>(a) * b;
+    return static_cast<int>((product >= 0 ? product + c / 2 : product - c / 2) / c);
+}
+
+// The template's font, or the application's font at the template's size when that face is
+// missing (the program's Japanese face is, on most systems).
+QFont DialogFont(const DLGTEMPLATE& tpl) {
+    QFont font = QApplication::font();
+    if (!(tpl.style & DS_SETFONT)) {
+        return font;
+    }
+    const QString face = QString::fromUtf8(tpl.faceName ? tpl.faceName : "");
+    if (QFontDatabase::hasFamily(face)) {
+        font = QFont(face);
+    }
+    font.setPointSize(tpl.pointSize);
+    if (tpl.weight) {
+        font.setWeight(static_cast<QFont::Weight>(tpl.weight));
+    }
+    font.setItalic(tpl.italic);
+    return font;
+}
+
+// The average character width as dialog units define it.
+int AverageCharWidth(const QFontMetrics& metrics) {
+    const int alphabet = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return (alphabet / 26 + 1) / 2;
+}
+
+// The window of a CDialog. It carries its input to the dialog object as messages.
+class DialogWidget : public QDialog {
+public:
+    DialogWidget(CDialog* dialog, const DLGTEMPLATE& tpl, QWidget* parent)
+        : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+          m_dialog(dialog) {
+        setWindowTitle(QString::fromUtf8(tpl.caption ? tpl.caption : ""));
+        setFont(DialogFont(tpl));
+        const QFontMetrics metrics(font());
+        const int baseX = AverageCharWidth(metrics);
+        const int baseY = metrics.height();
+        const auto pixels = [&](int x, int y, int cx, int cy) {
+            return QRect(MulDiv(x, baseX, 4), MulDiv(y, baseY, 8), MulDiv(cx, baseX, 4),
+                         MulDiv(cy, baseY, 8));
+        };
+        const QRect frame = pixels(tpl.x, tpl.y, tpl.cx, tpl.cy);
+        setFixedSize(frame.size());
+        m_position = frame.topLeft();
+
+        QWidget* previousTabStop = nullptr;
+        QLabel* labelAwaitingBuddy = nullptr;
+        for (int i = 0; i < tpl.itemCount; ++i) {
+            const DLGITEM& item = tpl.items[i];
+            QWidget* control = CreateControl(item, pixels(item.x, item.y, item.cx, item.cy), this);
+            if (!control) {
+                continue;
+            }
+            m_items.emplace_back(item.id, control);
+            if (item.style & WS_TABSTOP) {
+                // A label's mnemonic moves the focus to the next control the user can tab to.
+                if (labelAwaitingBuddy) {
+                    labelAwaitingBuddy->setBuddy(control);
+                    labelAwaitingBuddy = nullptr;
+                }
+                if (previousTabStop) {
+                    setTabOrder(previousTabStop, control);
+                }
+                previousTabStop = control;
+            }
+            if (auto* label = qobject_cast<QLabel*>(control);
+                label && label->text().contains(QLatin1Char('&'))) {
+                labelAwaitingBuddy = label;
+            }
+            if (auto* button = qobject_cast<QPushButton*>(control)) {
+                connect(button, &QPushButton::clicked, this,
+                        [this, id = item.id] { Command(id, BN_CLICKED); });
+                if (button->isDefault()) {
+                    m_defaultButton = button;
+                }
+            }
+        }
+    }
+
+    QWidget* Item(int nID) const {
+        for (const auto& [id, control] : m_items) {
+            if (id == nID) {
+                return control;
+            }
+        }
+        return nullptr;
+    }
+
+    // A CWnd for a control, for GetDlgItem: made on first use, owned by the window.
+    CWnd* ItemWnd(int nID) {
+        QWidget* control = Item(nID);
+        if (!control) {
+            return nullptr;
+        }
+        std::unique_ptr<CWnd>& wnd = m_itemWnds[nID];
+        if (!wnd) {
+            wnd = std::make_unique<CWnd>();
+            wnd->m_hWnd = HandleOf(control);
+        }
+        return wnd.get();
+    }
+
+    void FocusFirstTabStop() {
+        for (const auto& item : m_items) {
+            QWidget* control = item.second;
+            if (control->focusPolicy() != Qt::NoFocus && control->isEnabled()) {
+                control->setFocus(Qt::TabFocusReason);
+                return;
+            }
+        }
+    }
+
+    // A template at (0, 0) is centred over its parent, or on the screen when it has none.
+    void Place() {
+        if (m_position.isNull()) {
+            adjustPosition(parentWidget());
+        } else {
+            move(parentWidget() ? parentWidget()->mapToGlobal(m_position) : m_position);
+        }
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        PaintScope scope(this);
+        Dispatch(m_dialog, WM_PAINT, 0, 0, [&] {
+            QDialog::paintEvent(event);
+            return LRESULT{0};
+        });
+    }
+
+    void showEvent(QShowEvent* event) override {
+        Dispatch(m_dialog, WM_SHOWWINDOW, TRUE, 0, [&] {
+            QDialog::showEvent(event);
+            return LRESULT{0};
+        });
+    }
+
+    void hideEvent(QHideEvent* event) override {
+        Dispatch(m_dialog, WM_SHOWWINDOW, FALSE, 0, [&] {
+            QDialog::hideEvent(event);
+            return LRESULT{0};
+        });
+    }
+
+    // Reaches here only when the focused control did not take the key: the text area takes
+    // Enter, an open drop-down takes Enter and Esc, a list passes both on.
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool plain =
+            event->modifiers() == Qt::NoModifier ||
+            (event->key() == Qt::Key_Enter && event->modifiers() == Qt::KeypadModifier);
+        if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+                button->click();
+            } else if (m_defaultButton) {
+                m_defaultButton->click();
+            } else {
+                Command(IDOK, BN_CLICKED);
+            }
+            return;
+        }
+        if (plain && event->key() == Qt::Key_F1) {
+            Command(ID_HELP, BN_CLICKED);
+            return;
+        }
+        QDialog::keyPressEvent(event);  // Esc: reject()
+    }
+
+    // Esc and the close box. The dialog ends only if its IDCANCEL handler ends it.
+    void reject() override { Command(IDCANCEL, BN_CLICKED); }
+
+private:
+    void Command(UINT nID, UINT nCode) {
+        m_dialog->SendMessage(WM_COMMAND, CommandWParam(nID, nCode), 0);
+    }
+
+    CDialog* m_dialog;
+    QPoint m_position;
+    std::vector<std::pair<int, QWidget*>> m_items;  // in template order
+    std::map<int, std::unique_ptr<CWnd>> m_itemWnds;
+    QPushButton* m_defaultButton = nullptr;
+};
+
+DialogWidget* DialogOf(HWND hWnd) {
+    return dynamic_cast<DialogWidget*>(WidgetOf(hWnd));
+}
+
+}  // namespace
+
+BEGIN_MESSAGE_MAP(CDialog, CWnd)
+ON_COMMAND(IDOK, &CDialog::OnOK)
+ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
+END_MESSAGE_MAP()
+
+CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
+    : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
+
+CDialog::~CDialog() {
+    delete WidgetOf(m_hWnd);
+    m_hWnd = nullptr;
+}
+
+INT_PTR CDialog::DoModal() {
+    if (!m_hWnd) {
+        const DLGTEMPLATE* tpl = FindDialogResource(m_nIDTemplate);
+        if (!tpl) {
+            return -1;
+        }
+        m_hWnd = HandleOf(
+            new DialogWidget(this, *tpl, m_pParentWnd ? WidgetOf(m_pParentWnd->m_hWnd) : nullptr));
+    }
+    DialogWidget* window = DialogOf(m_hWnd);
+    if (OnInitDialog()) {
+        window->FocusFirstTabStop();
+    }
+    window->Place();
+    return window->exec();
+}
+
+void CDialog::EndDialog(int nResult) {
+    SendCall([&] {
+        if (DialogWidget* window = DialogOf(m_hWnd)) {
+            window->done(nResult);
+        }
+    });
+}
+
+BOOL CDialog::OnInitDialog() {
+    UpdateData(FALSE);
+    return TRUE;
+}
+
+void CDialog::OnOK() {
+    EndDialog(IDOK);
+}
+
+void CDialog::OnCancel() {
+    EndDialog(IDCANCEL);
+}
+
+// Commands the dialog does not handle go on to the application.
+BOOL CDialog::OnCmdMsg(UINT nID, UINT nCode) {
+    if (CWnd::OnCmdMsg(nID, nCode)) {
+        return TRUE;
+    }
+    CWinApp* app = AfxGetApp();
+    return app && app->OnCmdMsg(nID, nCode);
+}
+
+void CDialog::DoDataExchange(CDataExchange*) {}
+
+BOOL CDialog::UpdateData(BOOL bSaveAndValidate) {
+    CDataExchange dx(this, bSaveAndValidate);
+    DoDataExchange(&dx);
+    return TRUE;
+}
+
+void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl) {
+    if (rControl.m_hWnd) {
+        return;
+    }
+    if (DialogWidget* window = DialogOf(pDX->m_pDlgWnd->m_hWnd)) {
+        rControl.m_hWnd = HandleOf(window->Item(nIDC));
+    }
+}
+
+CWnd* CWnd::GetDlgItem(int nID) const {
+    return WithWidget<DialogWidget>(m_hWnd, static_cast<CWnd*>(nullptr),
+                                    [nID](DialogWidget* window) { return window->ItemWnd(nID); });
+}

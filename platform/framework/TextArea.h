@@ -1,0 +1,68 @@
+// TextArea: the multi-line, read-only text area of the framework layer's CEdit.
+//
+// Why not QPlainTextEdit: a capture appends one dot a kilobyte to one line, and a text
+// document re-lays a whole paragraph on every insert, so appending to a long line gets slower
+// with every call. TextArea keeps the text as the bytes it was given and lays out only what
+// an insertion changed (for an append, the last visual line), and paints only visible lines.
+//
+// Text model: bytes in the process's code page (CodePage.h). CR LF, a lone LF and a lone CR
+// each end a line; a tab advances to the next multiple of 8 columns; other control bytes
+// (0x01-0x1F, 0x7F) show as their control-picture symbols (U+2401...); bytes that are not
+// valid text show as U+FFFD, one each. Lines wrap at the widget's width, after the last blank
+// where the line has one, else before the character that does not fit (TextLayout.h). Positions
+// are byte offsets into the text; a position inside a character moves to that character's start.
+//
+// Read-only: the user can move the caret, select (mouse, Shift+keys, Ctrl+A), copy (Ctrl+C, the
+// context menu) and scroll, but not type. Enter and Return are taken (not passed to the dialog).
+//
+// Like every widget it is used on the window's thread only; CEdit carries calls from other
+// threads there.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QByteArray>
+#include <memory>
+
+class TextArea : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    explicit TextArea(QWidget* parent = nullptr);
+    ~TextArea() override;
+
+    // The whole text; the caret goes to the start and nothing is selected.
+    void setText(const QByteArray& bytes);
+    const QByteArray& text() const;
+
+    // Replaces the selection (or inserts at the caret) with bytes; the caret ends right after
+    // them and the view scrolls to show it. The caret stays there even where the bytes join
+    // the bytes after them into one character, so that a character sent in pieces by
+    // successive calls arrives whole.
+    void replaceSelection(const QByteArray& bytes);
+
+    // Selection as byte offsets: anchor and caret (the caret is where typing would go). -1 as
+    // caret means the end of the text. Offsets are clamped to the text.
+    void setSelection(int anchor, int caret);
+    int selectionStart() const;  // min(anchor, caret)
+    int selectionEnd() const;    // max(anchor, caret)
+
+    // The visual lines of the current layout (for tests and scrolling).
+    int visualLineCount() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;  // the scroll bar counts visual lines
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};

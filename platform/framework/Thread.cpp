@@ -1,0 +1,143 @@
+// Worker threads on POSIX threads, and pauses on the monotonic clock.
+//
+// Every thread that AfxBeginThread starts is counted until its very end. The count lets the
+// window's thread wait for all workers (AfxWaitForThreads) before it destroys what they use,
+// for instance when the window closes while a capture runs. Such a worker may itself be
+// waiting for the window's thread to carry out a view operation, so the wait keeps the
+// window's thread handling posted calls instead of blocking it.
+#include "platform/framework/Thread.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <mutex>
+#include <new>
+
+// The lowest priority (highest nice value) anyone may choose on Linux, root or not.
+constexpr int kLowestNice = 19;
+
+class CWinThread {
+public:
+    CWinThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, bool bLowerPriority)
+        : m_pfnThreadProc(pfnThreadProc), m_pParam(pParam), m_bLowerPriority(bLowerPriority) {}
+
+    AFX_THREADPROC m_pfnThreadProc;
+    LPVOID m_pParam;
+    bool m_bLowerPriority;
+};
+
+namespace {
+
+// The registry of live threads. Plain globals with constant initialisation and trivial
+// destruction, so a thread still ending while the process exits never meets a destroyed lock.
+std::mutex g_registryLock;
+int g_liveThreads = 0;
+// While the window's thread waits in AfxWaitForThreads: how many waits are running (they can
+// nest) and the event dispatcher to wake when the last thread ends.
+int g_waits = 0;
+QAbstractEventDispatcher* g_waitingDispatcher = nullptr;
+
+void LeaveRegistry() {
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    if (--g_liveThreads == 0 && g_waitingDispatcher != nullptr) {
+        // Under the lock: a waiter cannot return (and its dispatcher cannot go) meanwhile.
+        g_waitingDispatcher->wakeUp();
+    }
+}
+
+void* ThreadStart(void* arg) {
+    auto* thread = static_cast<CWinThread*>(arg);
+    if (thread->m_bLowerPriority) {
+        // On Linux the nice value belongs to each thread, named by its id; the rest of the
+        // process keeps its priority. A refusal leaves this thread at the normal one.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kLowestNice);
+    }
+    thread->m_pfnThreadProc(thread->m_pParam);
+    delete thread;
+    // The last thing this thread does: once a waiter sees the count at zero, no worker touches
+    // anything of the program any more.
+    LeaveRegistry();
+    return nullptr;
+}
+
+}  // namespace
+
+CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPriority,
+                           UINT nStackSize, DWORD dwCreateFlags,
+                           LPSECURITY_ATTRIBUTES lpSecurityAttrs) {
+    if (pfnThreadProc == nullptr || dwCreateFlags != 0 || lpSecurityAttrs != nullptr) {
+        return nullptr;
+    }
+    auto* thread =
+        new (std::nothrow) CWinThread(pfnThreadProc, pParam, nPriority < THREAD_PRIORITY_NORMAL);
+    if (thread == nullptr) {
+        return nullptr;
+    }
+
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        delete thread;
+        return nullptr;
+    }
+    int err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (err == 0 && nStackSize != 0) {
+        err = pthread_attr_setstacksize(
+            &attr, std::max<size_t>(nStackSize, static_cast<size_t>(PTHREAD_STACK_MIN)));
+    }
+    if (err == 0) {
+        // Counted before it runs, so a wait that begins right after this call includes it.
+        std::lock_guard<std::mutex> lock(g_registryLock);
+        pthread_t id;
+        err = pthread_create(&id, &attr, ThreadStart, thread);
+        if (err == 0) {
+            ++g_liveThreads;
+        }
+    }
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void AfxWaitForThreads() {
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    std::unique_lock<std::mutex> lock(g_registryLock);
+    ++g_waits;
+    g_waitingDispatcher = dispatcher;
+    while (g_liveThreads > 0) {
+        lock.unlock();
+        // Posted calls (a worker's view operations) and timers run; the user's input waits, so
+        // nothing the user does can start new work while the workers are being waited for. A
+        // wake-up sent before this call starts waiting is kept, so none is lost.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents |
+                                        QEventLoop::ExcludeUserInputEvents);
+        lock.lock();
+    }
+    if (--g_waits == 0) {
+        g_waitingDispatcher = nullptr;
+    }
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(dwMilliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    // An absolute deadline: a signal that interrupts the pause does not shorten or stretch it.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}

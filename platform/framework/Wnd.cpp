@@ -1,0 +1,323 @@
+// Message maps, window operations and the cross-thread call they all go through.
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+#include <QVariant>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/framework/CodePage.h"
+#include "platform/framework/Widgets.h"
+#include "platform/framework/WinApp.h"
+
+// ---- Cross-thread calls -------------------------------------------------------------------
+
+namespace {
+
+// Qt's queue and the reference count of a queued functor synchronise in code that race
+// detectors do not see, so every hand-over of a call goes through the standard library:
+// - the caller posts while holding g_posting, and the functor takes the lock before it touches
+//   its own state (Qt may drop the caller's reference, and so free the functor, on the
+//   caller's thread just after posting);
+// - the functor's hold on its caller is an atomic pointer, moved in with release and taken
+//   with acquire, also when Qt drops the functor unrun;
+// - the end of the call is reported under the handshake's mutex, which the caller waits on.
+std::mutex g_posting;
+
+struct Handshake {
+    explicit Handshake(const std::function<void()>& function) : fn(function) {}
+
+    void Finish() {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        // Notified under the lock: the caller cannot return and free the handshake before
+        // this has left it.
+        finished.notify_one();
+    }
+
+    const std::function<void()>& fn;
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+};
+
+// A functor that Qt drops unrun, because its target went away first, releases its caller when
+// it is destroyed.
+class CallerHold {
+public:
+    explicit CallerHold(Handshake* handshake) : m_handshake(handshake) {}
+    CallerHold(CallerHold&& other) noexcept {
+        m_handshake.store(other.m_handshake.exchange(nullptr, std::memory_order_acq_rel),
+                          std::memory_order_release);
+    }
+    CallerHold& operator=(CallerHold&&) = delete;
+    ~CallerHold() {
+        if (Handshake* handshake = Take()) {
+            handshake->Finish();
+        }
+    }
+
+    Handshake* Take() { return m_handshake.exchange(nullptr, std::memory_order_acquire); }
+
+private:
+    std::atomic<Handshake*> m_handshake{nullptr};
+};
+
+}  // namespace
+
+void CallOnThreadOf(QObject* target, const std::function<void()>& fn) {
+    if (!target || QThread::currentThread() == target->thread()) {
+        fn();
+        return;
+    }
+    Handshake handshake(fn);
+    {
+        std::lock_guard<std::mutex> posting(g_posting);
+        QMetaObject::invokeMethod(
+            target,
+            [hold = CallerHold(&handshake)]() mutable {
+                Handshake* caller = nullptr;
+                {
+                    std::lock_guard<std::mutex> posted(g_posting);
+                    caller = hold.Take();
+                }
+                caller->fn();
+                caller->Finish();
+            },
+            Qt::QueuedConnection);
+    }
+    std::unique_lock<std::mutex> lock(handshake.mutex);
+    handshake.finished.wait(lock, [&] { return handshake.done; });
+}
+
+// ---- Message maps -------------------------------------------------------------------------
+
+namespace {
+
+const AFX_MSGMAP_ENTRY* FindEntry(const AFX_MSGMAP* map, UINT message, UINT code, UINT id) {
+    for (; map; map = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr) {
+        for (const AFX_MSGMAP_ENTRY* entry = map->lpEntries; entry->nMessage; ++entry) {
+            if (entry->nMessage == message && entry->nCode == code && entry->nID == id) {
+                return entry;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// The default handling of the messages being dispatched on this thread, innermost last, for
+// Default().
+thread_local std::vector<const std::function<LRESULT()>*> t_dispatching;
+
+}  // namespace
+
+const AFX_MSGMAP* CCmdTarget::GetThisMessageMap() {
+    static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, nullptr}};
+    static const AFX_MSGMAP messageMap = {nullptr, &entries[0]};
+    return &messageMap;
+}
+
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const {
+    return GetThisMessageMap();
+}
+
+BOOL CCmdTarget::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) {
+    LRESULT result = 0;
+    BOOL handled = FALSE;
+    if (message == WM_COMMAND) {
+        handled = OnCmdMsg(CommandID(wParam), CommandCode(wParam));
+    } else if (const AFX_MSGMAP_ENTRY* entry = FindEntry(GetMessageMap(), message, 0, 0)) {
+        result = entry->pfn(this, wParam, lParam);
+        handled = TRUE;
+    }
+    if (handled && pResult) {
+        *pResult = result;
+    }
+    return handled;
+}
+
+BOOL CCmdTarget::OnCmdMsg(UINT nID, UINT nCode) {
+    const AFX_MSGMAP_ENTRY* entry = FindEntry(GetMessageMap(), WM_COMMAND, nCode, nID);
+    if (!entry) {
+        return FALSE;
+    }
+    entry->pfn(this, 0, 0);
+    return TRUE;
+}
+
+LRESULT Dispatch(CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam,
+                 const std::function<LRESULT()>& defaultProc) {
+    LRESULT result = 0;
+    t_dispatching.push_back(&defaultProc);
+    const BOOL handled = wnd->OnWndMsg(message, wParam, lParam, &result);
+    t_dispatching.pop_back();
+    return handled ? result : defaultProc();
+}
+
+LRESULT CWnd::Default() {
+    return t_dispatching.empty() ? 0 : (*t_dispatching.back())();
+}
+
+// ---- Window operations --------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kBigIconProperty = "kavosen.bigIcon";
+constexpr const char* kSmallIconProperty = "kavosen.smallIcon";
+
+HICON IconProperty(QWidget* widget, const char* name) {
+    return static_cast<HICON>(widget->property(name).value<void*>());
+}
+
+// Both icons of WM_SETICON feed the one window icon, which holds the sizes of each.
+LRESULT SetWindowIcon(QWidget* widget, WPARAM kind, HICON hIcon) {
+    const char* name = kind == ICON_BIG ? kBigIconProperty : kSmallIconProperty;
+    const HICON previous = IconProperty(widget, name);
+    widget->setProperty(name, QVariant::fromValue(static_cast<void*>(hIcon)));
+    const HICON big = IconProperty(widget, kBigIconProperty);
+    const HICON small = IconProperty(widget, kSmallIconProperty);
+    QIcon icon;
+    for (HICON part : {big, small == big ? nullptr : small}) {
+        if (part) {
+            for (const QSize& size : IconOf(part)->availableSizes()) {
+                icon.addPixmap(IconOf(part)->pixmap(size));
+            }
+        }
+    }
+    widget->setWindowIcon(icon);
+    return reinterpret_cast<LRESULT>(previous);
+}
+
+// The layer's own handling of a message that no handler took.
+LRESULT DefWindowProc(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_SETTEXT: {
+            const auto* text = reinterpret_cast<LPCSTR>(lParam);
+            SetWidgetText(widget, QByteArray(text ? text : ""));
+            return TRUE;
+        }
+        case WM_SETICON:
+            return SetWindowIcon(widget, wParam, reinterpret_cast<HICON>(lParam));
+        case WM_SETFONT:
+            // Qt copies the font and repaints on a change by itself, whatever the redraw flag.
+            widget->setFont(wParam ? *FontOf(reinterpret_cast<HFONT>(wParam)) : QFont());
+            return 0;
+        case WM_ICONERASEBKGND:
+            if (QPainter* painter = PainterOf(reinterpret_cast<HDC>(wParam))) {
+                painter->fillRect(painter->window(),
+                                  widget->palette().brush(widget->backgroundRole()));
+                return TRUE;
+            }
+            return FALSE;
+        default: {
+            LRESULT result = 0;
+            ControlMessage(widget, message, wParam, lParam, &result);
+            return result;
+        }
+    }
+}
+
+}  // namespace
+
+CWnd::~CWnd() = default;
+
+void CWnd::SetWindowText(LPCSTR text) {
+    SendMessage(WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
+int CWnd::GetWindowText(LPSTR buffer, int maxCount) const {
+    if (maxCount <= 0) {
+        return 0;
+    }
+    const QByteArray text = WithWidget<QWidget>(m_hWnd, QByteArray(), WidgetText);
+    const int count = std::min(static_cast<int>(text.size()), maxCount - 1);
+    std::memcpy(buffer, text.constData(), count);
+    buffer[count] = '\0';
+    return count;
+}
+
+void CWnd::GetWindowText(CString& text) const {
+    text = WithWidget<QWidget>(m_hWnd, QByteArray(), WidgetText).constData();
+}
+
+int CWnd::GetWindowTextLength() const {
+    return WithWidget<QWidget>(m_hWnd, 0, [](QWidget* w) { return int(WidgetText(w).size()); });
+}
+
+BOOL CWnd::EnableWindow(BOOL bEnable) {
+    return WithWidget<QWidget>(m_hWnd, FALSE, [bEnable](QWidget* w) {
+        const BOOL wasDisabled = !w->isEnabled();
+        w->setEnabled(bEnable);
+        return wasDisabled;
+    });
+}
+
+BOOL CWnd::IsWindowEnabled() const {
+    return WithWidget<QWidget>(m_hWnd, FALSE, [](QWidget* w) { return BOOL{w->isEnabled()}; });
+}
+
+BOOL CWnd::IsWindowVisible() const {
+    return WithWidget<QWidget>(m_hWnd, FALSE, [](QWidget* w) { return BOOL{w->isVisible()}; });
+}
+
+BOOL CWnd::IsIconic() const {
+    return WithWidget<QWidget>(m_hWnd, FALSE, [](QWidget* w) { return BOOL{w->isMinimized()}; });
+}
+
+void CWnd::GetClientRect(RECT* rect) const {
+    *rect = WithWidget<QWidget>(m_hWnd, RECT{0, 0, 0, 0}, [](QWidget* w) {
+        return RECT{0, 0, w->width(), w->height()};
+    });
+}
+
+LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    return WithWidget<QWidget>(m_hWnd, LRESULT{0}, [&](QWidget* w) {
+        return Dispatch(this, message, wParam, lParam,
+                        [&] { return DefWindowProc(w, message, wParam, lParam); });
+    });
+}
+
+void CWnd::SendCall(const std::function<void()>& fn) {
+    CallOnThreadOf(m_hWnd ? static_cast<QObject*>(WidgetOf(m_hWnd)) : QCoreApplication::instance(),
+                   fn);
+}
+
+HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
+    return reinterpret_cast<HICON>(
+        SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
+}
+
+void CWnd::SetFont(CFont* pFont, BOOL bRedraw) {
+    SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(pFont ? pFont->GetSafeHandle() : nullptr),
+                bRedraw);
+}
+
+// ---- Message boxes ------------------------------------------------------------------------
+
+QWidget* MessageBoxOwner(CWnd* wnd) {
+    QWidget* widget = wnd ? WidgetOf(wnd->m_hWnd) : nullptr;
+    return widget && widget->isVisible() ? widget->window() : nullptr;
+}
+
+int ShowMessageBox(QWidget* owner, const QString& text, const QString& caption, UINT nType) {
+    const bool yesNo = (nType & 0x0F) == MB_YESNO;
+    QMessageBox box(QMessageBox::NoIcon, caption, text,
+                    yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
+    const int answer = box.exec();
+    return yesNo ? (answer == QMessageBox::Yes ? IDYES : IDNO) : IDOK;
+}
+
+int CWnd::MessageBox(LPCSTR text, LPCSTR caption, UINT type) {
+    int answer = IDOK;
+    SendCall([&] {
+        answer =
+            ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(text ? text : "")),
+                           FromCodePage(QByteArray(caption ? caption : AfxGetAppName())), type);
+    });
+    return answer;
+}

@@ -1,0 +1,42 @@
+// The serial-port module: the one open port and the four operations on it.
+//
+// There is one port at a time, held in g_hPort from OpenPort to ClosePort. OpenPort and
+// DrainPort run on the window's thread; ReadPort runs on the capture worker, and so does
+// ClosePort at the end of a capture. They never overlap: the worker starts after DrainPort has
+// returned, and ClosePort is the worker's last use of the port. Nothing is ever written to the
+// line.
+#pragma once
+
+#include "platform/WinTypes.h"
+
+// Opens path (such as "\\.\COM3") and configures it: baudRate, byteSize data bits, parity code
+// (0 none), two stop bits when twoStopBits is non-zero, CTS output flow control, RTS raised,
+// reads bounded by 500 ms + 1 ms a requested byte. 1 when the port is open and configured; 0
+// otherwise (missing, busy, refused, not a serial device, or settings the driver would not
+// keep), with nothing left open. Returns at once. Window's thread, with no port open.
+int OpenPort(LPCSTR path, int baudRate, int byteSize, int parity, int twoStopBits);
+
+// Rounds of DrainPort at most. A round reads only bytes already queued, at most the driver's
+// receive buffer (4 kB for a Linux tty), so it returns at once: 64 rounds discard up to about
+// 256 kB, more than 12 s of a 230400-baud line, and end within a millisecond even against a
+// pty written flat out. Whatever a sender that never pauses sends after the last round stays
+// queued for the capture.
+constexpr int DRAIN_ROUNDS = 64;
+
+// Discards the input waiting in the receive queue: reads the queued bytes into a scratch
+// block, round after round, until the queue is found empty. Bounded: against a sender that
+// never pauses it gives up after DRAIN_ROUNDS rounds, so the window's thread is never held
+// long. It also stops when the scratch block cannot be allocated or the queue cannot be read
+// (the device vanished). Window's thread, with a port open.
+void DrainPort();
+
+// Reads up to count bytes into buffer: the number that arrived (0 when 500 + count ms passed
+// with nothing), or -1 when the read failed (the device vanished: every later read fails too,
+// at once) or count is negative. Returns as soon as count bytes are there, else after 500 +
+// count ms in total with what arrived; the time between bytes does not end it. Capture worker.
+int ReadPort(BYTE* buffer, int count);
+
+// Closes the open port; with no port open (never opened, failed to open, closed already) it
+// closes nothing. The capture worker at the end of a capture, or the window's thread after a
+// failed open.
+void ClosePort();

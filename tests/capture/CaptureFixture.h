@@ -1,0 +1,25 @@
+// The main window opened for a test, with the scripted port behind it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "tests/capture/ScriptedPort.h"
+#include "tests/support/Wait.h"
+#include "ui/CaptureDlg.h"
+
+class CaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override { scripted::Reset(); }
+    void TearDown() override { scripted::Reset(); }
+
+    // Runs body while the window's modal loop runs, then closes the window.
+    static void WithWindow(const std::function<void(CCaptureDlg&)>& body);
+
+    static std::string Text(const CWnd& wnd);
+    // Starts a capture as the Receive button does and waits until it has ended.
+    static bool CaptureToEnd(CCaptureDlg& dlg, int timeoutMs = 20000);
+    static bool Idle(const CCaptureDlg& dlg);
+};

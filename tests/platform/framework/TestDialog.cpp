@@ -1,0 +1,79 @@
+#include "tests/platform/framework/TestDialog.h"
+
+BEGIN_MESSAGE_MAP(TestDialogBase, CDialog)
+ON_BN_CLICKED(IDC_RECEIVE, &TestDialogBase::OnBaseReceive)
+ON_BN_CLICKED(IDC_SAVE, &TestDialogBase::OnBaseSave)
+END_MESSAGE_MAP()
+
+// Two entries for IDC_RECEIVE: only the first may run. IDC_SAVE is left to the base map.
+BEGIN_MESSAGE_MAP(TestDialog, TestDialogBase)
+ON_WM_PAINT()
+ON_BN_CLICKED(IDC_RECEIVE, &TestDialog::OnReceive)
+ON_WM_QUERYDRAGICON()
+ON_BN_CLICKED(IDC_RECEIVE, &TestDialog::OnReceiveAgain)
+ON_WM_SHOWWINDOW(){WM_SETICON, 0, 0,
+                   [](CCmdTarget* p, WPARAM, LPARAM) -> LRESULT {
+                       return static_cast<ThisClass*>(p)->OnSetIcon();
+                   }},
+    END_MESSAGE_MAP()
+
+        void TestDialog::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_RECEIVE, m_btnReceive);
+    DDX_Control(pDX, IDC_SAVE, m_btnSave);
+    DDX_Control(pDX, IDC_TEXT, m_editText);
+    DDX_Control(pDX, IDC_PORT, m_cmbPort);
+    DDX_Control(pDX, IDC_BAUDRATE, m_cmbBaudrate);
+}
+
+BOOL TestDialog::OnInitDialog() {
+    calls.push_back("init");
+    CDialog::OnInitDialog();
+    for (const char* port : {"COM1",  "COM2",  "COM3",  "COM4",  "COM5",  "COM6",  "COM7",
+                             "COM8",  "COM9",  "COM10", "COM11", "COM12", "COM13", "COM14",
+                             "COM15", "COM16", "COM17", "COM18", "COM19", "COM20"}) {
+        m_cmbPort.AddString(port);
+    }
+    m_cmbPort.SetCurSel(0);
+    m_cmbBaudrate.AddString("9600");
+    m_cmbBaudrate.AddString("115200");
+    m_cmbBaudrate.SetCurSel(1);
+    m_btnReceive.SetWindowText("Receive(&R)");
+    return TRUE;
+}
+
+void TestDialog::OnShowWindow(BOOL bShow, UINT nStatus) {
+    calls.push_back(bShow ? "show" : "hide");
+    CDialog::OnShowWindow(bShow, nStatus);
+}
+
+void TestDialog::OnPaint() {
+    ++paints;
+    if (!m_hIcon) {
+        CDialog::OnPaint();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    CRect rect;
+    GetClientRect(&rect);
+    dc.DrawIcon((rect.Width() - GetSystemMetrics(SM_CXICON) + 1) / 2,
+                (rect.Height() - GetSystemMetrics(SM_CYICON) + 1) / 2, m_hIcon);
+}
+
+// A message dispatched from within the handler must not change what Default() handles.
+LRESULT TestDialog::OnSetIcon() {
+    calls.push_back("set icon");
+    SendMessage(WM_SETTEXT, 0, reinterpret_cast<LPARAM>("nested"));
+    return m_iconDefault ? Default() : 0;
+}
+
+INT_PTR RunModal(TestDialog& dialog, const std::function<void(QDialog*)>& script) {
+    WhenModalAppears([&](QWidget*) {
+        script(dialog.Window());
+        if (dialog.Window()->isVisible()) {
+            dialog.EndDialog(kScriptLeftOpen);
+        }
+    });
+    return dialog.DoModal();
+}

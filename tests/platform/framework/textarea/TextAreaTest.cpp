@@ -1,0 +1,253 @@
+#include "platform/framework/TextArea.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <functional>
+
+#include "tests/platform/framework/textarea/ScopedLocale.h"
+#include "tests/support/Wait.h"
+
+namespace {
+
+// Calls fn with the popup menu once it is open (from a timer, while QMenu::exec runs).
+void WhenMenuOpens(const std::function<void(QMenu*)>& fn) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, fn] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            fn(menu);
+        }
+    });
+    poll->start(10);
+}
+
+QAction* ActionNamed(QMenu* menu, const QString& text) {
+    for (QAction* action : menu->actions()) {
+        if (action->text() == text) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+// A text area and a button after it in the tab order, in a shown, active window.
+class TextAreaTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_locale.ok());
+        auto* layout = new QVBoxLayout(&m_window);
+        m_area = new TextArea;
+        QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPixelSize(12);
+        m_area->setFont(font);
+        m_next = new QPushButton("Next");
+        layout->addWidget(m_area);
+        layout->addWidget(m_next);
+        m_window.resize(400, 300);
+        m_window.show();
+        m_window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&m_window));
+        m_area->setFocus();
+        ASSERT_TRUE(WaitUntil([this] { return m_area->hasFocus(); }));
+    }
+
+    void ExpectSelection(int start, int end) {
+        EXPECT_EQ(m_area->selectionStart(), start);
+        EXPECT_EQ(m_area->selectionEnd(), end);
+    }
+
+    ScopedLocale m_locale{"C.UTF-8"};
+    QWidget m_window;
+    TextArea* m_area = nullptr;
+    QPushButton* m_next = nullptr;
+};
+
+}  // namespace
+
+TEST_F(TextAreaTest, KeepsEveryByteAsGivenWhetherSetOrInsertedByteByByte) {
+    QByteArray all;
+    for (int b = 1; b < 256; ++b) {
+        all.append(static_cast<char>(b));
+    }
+    all += "\r\n\n\r\r\n\r";
+    m_area->setText(all);
+    EXPECT_EQ(m_area->text(), all);
+    m_area->viewport()->repaint();
+
+    m_area->setText("");
+    for (const char c : all) {
+        m_area->replaceSelection(QByteArray(1, c));
+    }
+    EXPECT_EQ(m_area->text(), all);
+    ExpectSelection(static_cast<int>(all.size()), static_cast<int>(all.size()));
+    m_area->viewport()->repaint();
+}
+
+TEST_F(TextAreaTest, InsertsAtTheCaretReplacesTheSelectionAndClamps) {
+    m_area->setText("hello");
+    ExpectSelection(0, 0);
+    m_area->replaceSelection("A");
+    EXPECT_EQ(m_area->text(), "Ahello");
+    ExpectSelection(1, 1);
+
+    m_area->setSelection(3, 1);
+    ExpectSelection(1, 3);
+    m_area->replaceSelection("xy");
+    EXPECT_EQ(m_area->text(), "Axyllo");
+    ExpectSelection(3, 3);
+
+    m_area->setSelection(2, -1);
+    ExpectSelection(2, 6);
+    m_area->replaceSelection("");
+    EXPECT_EQ(m_area->text(), "Ax");
+
+    m_area->setSelection(-5, 1000);
+    ExpectSelection(0, 2);
+    m_area->setText("new");
+    ExpectSelection(0, 0);
+}
+
+TEST_F(TextAreaTest, PositionsInsideCharactersMoveToTheirStartButInsertionsStayWhole) {
+    m_area->setText(
+        "a\xe3\x81\x82"
+        "b\r\nc");
+    m_area->setSelection(2, 3);
+    ExpectSelection(1, 1);
+    m_area->setSelection(6, 6);  // between CR and LF
+    ExpectSelection(5, 5);
+
+    // A character that arrives in pieces lands whole where the caret was.
+    m_area->setText("ab");
+    m_area->setSelection(1, 1);
+    m_area->replaceSelection("\xe3");
+    m_area->replaceSelection("\x81\x82");
+    EXPECT_EQ(m_area->text(),
+              "a\xe3\x81\x82"
+              "b");
+    ExpectSelection(4, 4);
+}
+
+TEST_F(TextAreaTest, InsertsWhereTheUserPutTheCaret) {
+    m_area->setText("abcdef");
+    QTest::keyClick(m_area, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClick(m_area, Qt::Key_Left);
+    QTest::keyClick(m_area, Qt::Key_Left);
+    m_area->replaceSelection("X");
+    EXPECT_EQ(m_area->text(), "abcdXef");
+
+    QTest::keyClick(m_area, Qt::Key_Home);
+    QTest::keyClick(m_area, Qt::Key_Right, Qt::ShiftModifier);
+    QTest::keyClick(m_area, Qt::Key_Right, Qt::ShiftModifier);
+    ExpectSelection(0, 2);
+    m_area->replaceSelection("");
+    EXPECT_EQ(m_area->text(), "cdXef");
+
+    // Clicks left of and past the end of the first line.
+    QWidget* view = m_area->viewport();
+    m_area->setSelection(3, 3);
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(1, 5));
+    ExpectSelection(0, 0);
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(view->width() - 2, 5));
+    ExpectSelection(5, 5);
+    m_area->replaceSelection("!");
+    EXPECT_EQ(m_area->text(), "cdXef!");
+    QTest::mouseClick(view, Qt::LeftButton, Qt::ShiftModifier, QPoint(1, 5));
+    ExpectSelection(0, 6);
+}
+
+TEST_F(TextAreaTest, AppendingKeepsTheCaretInView) {
+    for (int i = 0; i < 200; ++i) {
+        m_area->replaceSelection("line\r\n");
+    }
+    EXPECT_EQ(m_area->visualLineCount(), 201);
+    QScrollBar* bar = m_area->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    m_area->setText("x");
+    EXPECT_EQ(bar->value(), 0);
+}
+
+TEST_F(TextAreaTest, ANarrowerWidgetWrapsIntoMoreLines) {
+    const QByteArray dots(1000, '.');
+    m_area->setText(dots);
+    const int wide = m_area->visualLineCount();
+    EXPECT_GT(wide, 1);
+    m_window.resize(200, 300);
+    EXPECT_TRUE(WaitUntil([&] { return m_area->visualLineCount() > wide; }));
+    EXPECT_EQ(m_area->text(), dots);
+}
+
+TEST_F(TextAreaTest, SelectAllAndCopyPutTheShownTextOnTheClipboard) {
+    const QByteArray bytes("ab\r\nc\x01\td\ne\xff");
+    m_area->setText(bytes);
+    QTest::keyClick(m_area, Qt::Key_A, Qt::ControlModifier);
+    ExpectSelection(0, static_cast<int>(bytes.size()));
+    QApplication::clipboard()->clear();
+    QTest::keyClick(m_area, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              QString::fromUtf8("ab\nc\xe2\x90\x81\td\ne\xef\xbf\xbd"));
+}
+
+TEST_F(TextAreaTest, TakesEnterButNotTypingEscOrTab) {
+    m_area->setText("abc");
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(m_area, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QKeyEvent letter(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "x");
+    QApplication::sendEvent(m_area, &letter);
+    EXPECT_FALSE(letter.isAccepted());
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(m_area, &escape);
+    EXPECT_FALSE(escape.isAccepted());
+    EXPECT_EQ(m_area->text(), "abc");
+
+    QTest::keyClick(m_area, Qt::Key_Tab);
+    EXPECT_TRUE(m_next->hasFocus());
+    QTest::keyClick(m_next, Qt::Key_Backtab);
+    EXPECT_TRUE(m_area->hasFocus());
+}
+
+TEST_F(TextAreaTest, DoubleClickSelectsAWord) {
+    m_area->setText("hello world");
+    QTest::mouseDClick(m_area->viewport(), Qt::LeftButton, {}, QPoint(4, 5));
+    ExpectSelection(0, 5);
+}
+
+TEST_F(TextAreaTest, ContextMenuSelectsAllAndCopies) {
+    m_area->setText("one\r\ntwo");
+    const QPoint at(5, 5);
+    const auto openMenu = [&] {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, m_area->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(m_area->viewport(), &event);
+    };
+
+    bool copyEnabled = true;
+    WhenMenuOpens([&copyEnabled](QMenu* menu) {
+        copyEnabled = ActionNamed(menu, "&Copy")->isEnabled();
+        ActionNamed(menu, "Select &All")->trigger();
+        menu->close();
+    });
+    openMenu();
+    EXPECT_FALSE(copyEnabled);
+    ExpectSelection(0, 8);
+
+    QApplication::clipboard()->clear();
+    WhenMenuOpens([](QMenu* menu) {
+        ActionNamed(menu, "&Copy")->trigger();
+        menu->close();
+    });
+    openMenu();
+    EXPECT_EQ(QApplication::clipboard()->text(), "one\ntwo");
+}

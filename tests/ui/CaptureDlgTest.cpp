@@ -1,0 +1,265 @@
+// The main window as the user finds it, its keys, and its view operations.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "res/resource.h"
+#include "tests/support/Wait.h"
+#include "ui/CaptureDlg.h"
+
+namespace {
+
+QWidget* Widget(const CWnd& wnd) {
+    return reinterpret_cast<QWidget*>(wnd.m_hWnd);
+}
+
+std::string Text(const CWnd& wnd) {
+    CString text;
+    wnd.GetWindowText(text);
+    return std::string(text);
+}
+
+// Runs body while the window's modal loop runs; returns DoModal's result. body ends the dialog
+// itself or leaves that to the window's own keys.
+INT_PTR RunWindow(CCaptureDlg& dlg, const std::function<void()>& body, bool endAfter = true) {
+    QTimer::singleShot(0, [&] {
+        body();
+        if (endAfter) {
+            dlg.EndDialog(IDCANCEL);
+        }
+    });
+    return dlg.DoModal();
+}
+
+}  // namespace
+
+TEST(CaptureDlg, OpensWithTheIdleStateAndTheFullLists) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+        EXPECT_EQ(Text(dlg), "KAVOSEN_WIN");
+
+        ASSERT_EQ(dlg.m_cmbPort.GetCount(), 31);
+        for (int i = 0; i < 31; ++i) {
+            CString entry;
+            dlg.m_cmbPort.GetLBText(i, entry);
+            EXPECT_EQ(std::string(entry), "COM" + std::to_string(i + 1));
+        }
+        EXPECT_EQ(dlg.m_cmbPort.GetCurSel(), 0);
+        EXPECT_EQ(Text(dlg.m_cmbPort), "COM1");
+
+        const char* rates[] = {"9600", "19200", "38400", "57600", "115200", "230400"};
+        ASSERT_EQ(dlg.m_cmbBaudrate.GetCount(), 6);
+        for (int i = 0; i < 6; ++i) {
+            CString entry;
+            dlg.m_cmbBaudrate.GetLBText(i, entry);
+            EXPECT_EQ(std::string(entry), rates[i]);
+        }
+        EXPECT_EQ(Text(dlg.m_cmbBaudrate), "115200");
+
+        EXPECT_EQ(Text(dlg.m_btnReceive), "Receive(&R)");
+        EXPECT_EQ(Text(dlg.m_btnSave), "Save(&S)");
+        EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+        EXPECT_TRUE(dlg.m_btnReceive.IsWindowEnabled());
+        EXPECT_EQ(Text(dlg.m_editText), "");
+        EXPECT_EQ(dlg.m_bReceiving, 0);
+        EXPECT_EQ(dlg.m_bStop, 0);
+        EXPECT_EQ(dlg.m_nCapacity, CAPTURE_BLOCK);
+        EXPECT_EQ(dlg.m_nLength, 0);
+
+        EXPECT_TRUE(WaitUntil([&] { return Widget(dlg.m_cmbPort)->hasFocus(); }));
+    });
+}
+
+TEST(CaptureDlg, TextAreaUsesAFixedPitchFontTwelvePixelsHigh) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+        QFontInfo info(Widget(dlg.m_editText)->font());
+        EXPECT_TRUE(info.fixedPitch()) << info.family().toStdString();
+        EXPECT_EQ(info.pixelSize(), 12);
+        EXPECT_NE(dlg.m_font.GetSafeHandle(), nullptr);
+    });
+}
+
+TEST(CaptureDlg, ShowingAgainReplacesTheFontAndKeepsItFixed) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+        HFONT first = dlg.m_font.GetSafeHandle();
+        Widget(dlg)->hide();
+        Widget(dlg)->show();
+        ASSERT_TRUE(WaitUntil([&] { return dlg.m_font.GetSafeHandle() != first; }));
+        EXPECT_TRUE(QFontInfo(Widget(dlg.m_editText)->font()).fixedPitch());
+        // The text area still paints with the font it holds.
+        Widget(dlg.m_editText)->repaint();
+    });
+}
+
+TEST(CaptureDlg, EscapeEndsTheWindow) {
+    CCaptureDlg dlg;
+    INT_PTR result = RunWindow(
+        dlg,
+        [&] {
+            ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+            QTest::keyClick(Widget(dlg.m_cmbPort), Qt::Key_Escape);
+        },
+        false);
+    EXPECT_EQ(result, IDCANCEL);
+}
+
+TEST(CaptureDlg, EnterOnAListWithItsDropDownClosedEndsTheWindow) {
+    CCaptureDlg dlg;
+    INT_PTR result = RunWindow(
+        dlg,
+        [&] {
+            ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+            Widget(dlg.m_cmbBaudrate)->setFocus();
+            QTest::keyClick(Widget(dlg.m_cmbBaudrate), Qt::Key_Return);
+        },
+        false);
+    EXPECT_EQ(result, IDOK);
+}
+
+TEST(CaptureDlg, EnterInTheTextAreaDoesNotEndTheWindow) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+        Widget(dlg.m_editText)->setFocus();
+        QTest::keyClick(Widget(dlg.m_editText), Qt::Key_Return);
+        RunEventsFor(50);
+        EXPECT_TRUE(Widget(dlg)->isVisible());
+    });
+}
+
+TEST(CaptureDlg, MnemonicsFocusTheLists) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+        QWidget* window = Widget(dlg);
+        QTest::keyClick(window, Qt::Key_B, Qt::AltModifier);
+        EXPECT_TRUE(WaitUntil([&] { return Widget(dlg.m_cmbBaudrate)->hasFocus(); }));
+        QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);
+        EXPECT_TRUE(WaitUntil([&] { return Widget(dlg.m_cmbPort)->hasFocus(); }));
+    });
+}
+
+TEST(CaptureDlg, ViewOperationsFromAWorkerArriveInOrderBeforeItGoesOn) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+        std::atomic<bool> done{false};
+        std::atomic<int> mismatches{0};
+        std::atomic<int> ticks{0};
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(1);
+        std::thread worker([&] {
+            dlg.ClearText();
+            std::string expected;
+            for (int i = 0; i < 2000; ++i) {
+                dlg.AppendFormat("%d,", i);
+                expected += std::to_string(i) + ",";
+                // Carried out before the call returned: the text is already there.
+                if (Text(dlg.m_editText) != expected) {
+                    ++mismatches;
+                }
+            }
+            dlg.AppendText("\r\nend");
+            done = true;
+        });
+        // The window keeps running its own events while the worker waits on it.
+        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 60000));
+        worker.join();
+        EXPECT_EQ(mismatches, 0);
+        EXPECT_GT(ticks, 0);
+        std::string text = Text(dlg.m_editText);
+        EXPECT_EQ(text.substr(0, 8), "0,1,2,3,");
+        EXPECT_EQ(text.substr(text.size() - 10), "1999,\r\nend");
+    });
+}
+
+TEST(CaptureDlg, AppendTextReplacesTheSelectionTheUserMade) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        dlg.ClearText();
+        dlg.AppendText("Getting data...\r\n");
+        dlg.m_editText.SetSel(0, 7);
+        dlg.AppendText("Got");
+        EXPECT_EQ(Text(dlg.m_editText), "Got data...\r\n");
+        int start = -1;
+        int end = -1;
+        dlg.m_editText.GetSel(start, end);
+        EXPECT_EQ(start, 3);
+        EXPECT_EQ(end, 3);
+        dlg.ClearText();
+        dlg.AppendText("a");
+        dlg.AppendText("b");
+        EXPECT_EQ(Text(dlg.m_editText), "ab");
+    });
+}
+
+TEST(CaptureDlg, OddBytesReadBackAsTheyWentIn) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        std::string odd;
+        for (int b = 1; b < 256; ++b) {
+            odd += static_cast<char>(b);
+        }
+        odd += "\r\nlone LF\nlone CR\rend";
+        dlg.ClearText();
+        dlg.AppendText(odd.c_str());
+        EXPECT_EQ(Text(dlg.m_editText), odd);
+        Widget(dlg.m_editText)->repaint();
+    });
+}
+
+TEST(CaptureDlg, DragIconIsTheApplicationIcon) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_NE(dlg.m_hIcon, nullptr);
+        EXPECT_EQ(reinterpret_cast<HICON>(dlg.SendMessage(WM_QUERYDRAGICON)), dlg.m_hIcon);
+    });
+}
+
+TEST(CaptureDlg, MinimizedWindowPaintsOnlyItsIconCentred) {
+    CCaptureDlg dlg;
+    RunWindow(dlg, [&] {
+        ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
+        QWidget* window = Widget(dlg);
+        window->setWindowState(window->windowState() | Qt::WindowMinimized);
+        QImage shot = window->grab().toImage();
+        window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+        ASSERT_FALSE(shot.isNull());
+        const int w = shot.width();
+        const int h = shot.height();
+        const QRect icon((w - 32 + 1) / 2, (h - 32 + 1) / 2, 32, 32);
+        // Outside the icon: the erased background, one colour.
+        const QRgb background = shot.pixel(0, 0);
+        int otherOutside = 0;
+        for (int y = 0; y < h; y += 3) {
+            for (int x = 0; x < w; x += 3) {
+                if (!icon.contains(x, y) && shot.pixel(x, y) != background) {
+                    ++otherOutside;
+                }
+            }
+        }
+        EXPECT_EQ(otherOutside, 0);
+        // Inside: the icon's own pixels.
+        int drawn = 0;
+        for (int y = icon.top(); y <= icon.bottom(); ++y) {
+            for (int x = icon.left(); x <= icon.right(); ++x) {
+                drawn += shot.pixel(x, y) != background;
+            }
+        }
+        EXPECT_GT(drawn, 32 * 32 / 8);
+    });
+}

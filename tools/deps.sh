@@ -1,0 +1,12 @@
+#!/bin/sh
+# Installs the Debian 12 packages the build, the tests and the benchmarks need, if missing.
+set -e
+packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev xvfb xauth fonts-dejavu-core"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi
