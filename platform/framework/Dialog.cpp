@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <utility>
@@ -52,6 +53,25 @@ int AverageCharWidth(const QFontMetrics& metrics) {
     return (alphabet / 26 + 1) / 2;
 }
 
+// The horizontal unit for the template: the font's average character width, widened where a
+// label's caption would not fit its box. Captions are laid out for the template's own font;
+// where another face stands in, a label could otherwise run under the control beside it. The
+// whole window widens in proportion instead, so the layout keeps its shape.
+int HorizontalBase(const DLGTEMPLATE& tpl, const QFontMetrics& metrics) {
+    int baseX = AverageCharWidth(metrics);
+    for (int i = 0; i < tpl.itemCount; ++i) {
+        const DLGITEM& item = tpl.items[i];
+        if (qstricmp(item.className, "STATIC") != 0 || item.cx <= 0 || !item.text) {
+            continue;
+        }
+        QString caption = QString::fromUtf8(item.text);
+        caption.remove(QLatin1Char('&'));
+        const int needed = metrics.horizontalAdvance(caption);
+        baseX = std::max(baseX, (needed * 4 + item.cx - 1) / item.cx);
+    }
+    return baseX;
+}
+
 // The window of a CDialog. It carries its input to the dialog object as messages.
 class DialogWidget : public QDialog {
 public:
@@ -62,7 +82,7 @@ public:
         setWindowTitle(QString::fromUtf8(tpl.caption ? tpl.caption : ""));
         setFont(DialogFont(tpl));
         const QFontMetrics metrics(font());
-        const int baseX = AverageCharWidth(metrics);
+        const int baseX = HorizontalBase(tpl, metrics);
         const int baseY = metrics.height();
         const auto pixels = [&](int x, int y, int cx, int cy) {
             return QRect(MulDiv(x, baseX, 4), MulDiv(y, baseY, 8), MulDiv(cx, baseX, 4),

@@ -6,7 +6,8 @@
 // A change never paints at once; it asks for a repaint, at most one a frame interval. Qt merges
 // update requests only within one pass of its event loop, and a worker that appends through
 // blocking calls gives every append a pass of its own: left to Qt, each one-dot append would
-// repaint the whole view, which costs far more than the append.
+// repaint the whole view, which costs far more than the append. The scroll bar catches up at
+// that repaint too.
 #include "platform/framework/TextArea.h"
 
 #include <QApplication>
@@ -98,6 +99,10 @@ struct TextArea::Impl {
 
     QElapsedTimer sincePaint;
     QBasicTimer repaintTimer;  // a repaint put off to the end of the frame interval
+    // The scroll bar and the scroll position catch up with the text when the repaint is due,
+    // not at every change: the bar repaints whenever its range changes, once a visual line.
+    bool scrollStale = false;
+    bool revealCaret = false;  // and then scroll the caret into view
     bool caretOn = false;
     bool caretHeld = false;  // the next blink keeps the caret shown
     QBasicTimer blinkTimer;
@@ -113,6 +118,7 @@ struct TextArea::Impl {
 
     void applyFont();
     void scheduleRepaint();
+    void settleScroll();
     void syncWidth();
     void relayout();
     void updateScrollBar();
@@ -145,9 +151,22 @@ void TextArea::Impl::scheduleRepaint() {
     }
     const qint64 since = sincePaint.isValid() ? sincePaint.elapsed() : kFrameMs;
     if (since >= kFrameMs) {
+        settleScroll();
         q->viewport()->update();
     } else {
         repaintTimer.start(static_cast<int>(kFrameMs - since), q);
+    }
+}
+
+void TextArea::Impl::settleScroll() {
+    if (!scrollStale) {
+        return;
+    }
+    scrollStale = false;
+    updateScrollBar();
+    if (revealCaret) {
+        revealCaret = false;
+        ensureCaretVisible();
     }
 }
 
@@ -159,6 +178,7 @@ void TextArea::Impl::syncWidth() {
 
 // Lays out everything at the current width and font, keeping the text at the top in view.
 void TextArea::Impl::relayout() {
+    settleScroll();
     const int top = layout.lineStart(std::min(firstVisibleLine(), layout.lineCount() - 1));
     wrapWidth = currentWrapWidth();
     std::shared_ptr<AdvanceCache> cache = advances;
@@ -244,7 +264,8 @@ void TextArea::Impl::moveCaret(int pos, bool extend, bool atLineEnd, bool keepGo
     if (!keepGoal) {
         goalX = -1;
     }
-    ensureCaretVisible();
+    scrollStale = true;
+    revealCaret = true;
     showCaret();
     scheduleRepaint();
 }
@@ -338,7 +359,6 @@ TextArea::~TextArea() = default;
 void TextArea::setText(const QByteArray& bytes) {
     d->syncWidth();
     d->layout.setText(bytes);
-    d->updateScrollBar();
     d->moveCaret(0, false);
 }
 
@@ -350,7 +370,6 @@ void TextArea::replaceSelection(const QByteArray& bytes) {
     d->syncWidth();
     const int from = selectionStart();
     d->layout.replace(from, selectionEnd(), bytes);
-    d->updateScrollBar();
     d->moveCaret(from + static_cast<int>(bytes.size()), false);
 }
 
@@ -379,6 +398,7 @@ int TextArea::visualLineCount() const {
 
 void TextArea::paintEvent(QPaintEvent* event) {
     d->syncWidth();
+    d->settleScroll();
     d->sincePaint.start();
     QPainter painter(viewport());
     painter.setFont(font());
@@ -436,6 +456,7 @@ void TextArea::changeEvent(QEvent* event) {
 // first); everything else goes on to the parent, Esc included.
 void TextArea::keyPressEvent(QKeyEvent* event) {
     d->syncWidth();
+    d->settleScroll();
     if (event == QKeySequence::SelectAll) {
         d->selectAll();
         return;
@@ -501,6 +522,7 @@ void TextArea::mousePressEvent(QMouseEvent* event) {
         return;
     }
     d->syncWidth();
+    d->settleScroll();
     const Hit hit = d->hitAt(event->position(), true);
     d->moveCaret(hit.pos, event->modifiers() & Qt::ShiftModifier, hit.atLineEnd);
 }
@@ -509,6 +531,7 @@ void TextArea::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton)) {
         return;
     }
+    d->settleScroll();
     d->dragPos = event->position();
     const Hit hit = d->hitAt(d->dragPos, true);
     d->moveCaret(hit.pos, true, hit.atLineEnd);
@@ -525,6 +548,7 @@ void TextArea::mouseDoubleClickEvent(QMouseEvent* event) {
         return;
     }
     d->syncWidth();
+    d->settleScroll();
     const std::pair<int, int> word = d->layout.wordAt(d->hitAt(event->position(), false).pos);
     d->anchor = word.first;
     d->moveCaret(word.second, true);
@@ -564,6 +588,7 @@ void TextArea::timerEvent(QTimerEvent* event) {
         const int x = kMargin + static_cast<int>(d->xInLine(d->caretLine(), d->caret));
         viewport()->update(QRect(x - 1, kMargin + row * d->lineHeight, 3, d->lineHeight));
     } else if (event->timerId() == d->repaintTimer.timerId()) {
+        d->settleScroll();  // while the timer runs, so that scrolling asks for no repaint
         d->repaintTimer.stop();
         viewport()->update();
     } else if (event->timerId() == d->dragTimer.timerId()) {
@@ -571,6 +596,7 @@ void TextArea::timerEvent(QTimerEvent* event) {
             d->dragTimer.stop();
             return;
         }
+        d->settleScroll();
         const Hit hit = d->hitAt(d->dragPos, true);
         d->moveCaret(hit.pos, true, hit.atLineEnd);
     } else {

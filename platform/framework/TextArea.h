@@ -34,8 +34,8 @@ public:
     const QByteArray& text() const;
 
     // Replaces the selection (or inserts at the caret) with bytes; the caret ends right after
-    // them and the view scrolls to show it. The caret stays there even where the bytes join
-    // the bytes after them into one character, so that a character sent in pieces by
+    // them and the view scrolls to show it when it next repaints. The caret stays there even where
+    // the bytes join the bytes after them into one character, so that a character sent in pieces by
     // successive calls arrives whole.
     void replaceSelection(const QByteArray& bytes);
 

@@ -90,9 +90,9 @@ TEST_F(CaptureTest, SizeLimitOfTheCountsEndsTheCaptureAtTheLastWholeBlock) {
         EXPECT_EQ(dlg.m_nLength, lastWholeBlock);
         EXPECT_TRUE(AllBytesAre(dlg, 'L'));
         std::string text = Text(dlg.m_editText);
-        EXPECT_TRUE(EndsWith(text,
-                             "...and more...\r\n2147123200 bytes.\r\nSize limit reached (2 GB): "
-                             "the capture stopped here."))
+        EXPECT_TRUE(EndsWith(text, "...and more...\r\n" + std::to_string(lastWholeBlock) +
+                                       " bytes.\r\nSize limit reached (2 GB): the capture "
+                                       "stopped here."))
             << text.substr(4096);
         EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
     });

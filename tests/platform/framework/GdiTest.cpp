@@ -1,13 +1,11 @@
-// Fonts (the fixed-pitch stand-in, ownership), the resources' icon, and painting through
-// CPaintDC in a paint handler.
+// Fonts (the fixed-pitch stand-in, ownership) and painting through CPaintDC in a paint
+// handler.
 #include <gtest/gtest.h>
 
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QImage>
-#include <QWidget>
 
-#include "platform/framework/TextArea.h"
 #include "tests/platform/framework/TestDialog.h"
 
 namespace {
@@ -26,19 +24,17 @@ BOOL Create(CFont& font, BYTE pitch, LPCSTR face) {
 }
 
 TEST(Font, FixedPitchStandsInOnlyWhereTheFaceCannotGiveIt) {
-    CFont missing;
+    CFont missing, notFixed, mono, proportional;
     ASSERT_TRUE(Create(missing, FIXED_PITCH, kMissingFixedFace));
-    EXPECT_TRUE(Monospaced(*FontOf(missing)));
-    EXPECT_EQ(QFontInfo(*FontOf(missing)).pixelSize(), 12);
-
-    CFont mono;
+    ASSERT_TRUE(Create(notFixed, FIXED_PITCH, "DejaVu Sans"));
+    for (const CFont* font : {&missing, &notFixed}) {
+        EXPECT_TRUE(Monospaced(*FontOf(*font)));
+        EXPECT_EQ(QFontInfo(*FontOf(*font)).pixelSize(), 12);
+    }
     ASSERT_TRUE(Create(mono, FIXED_PITCH, "DejaVu Sans Mono"));
     EXPECT_EQ(QFontInfo(*FontOf(mono)).family(), "DejaVu Sans Mono");
-
-    CFont proportional;
     ASSERT_TRUE(Create(proportional, 0, "DejaVu Sans"));
     EXPECT_FALSE(Monospaced(*FontOf(proportional)));
-    EXPECT_EQ(QFontInfo(*FontOf(proportional)).family(), "DejaVu Sans");
 }
 
 TEST(Font, AnObjectHoldsOneFontAndTheWidgetKeepsItsCopy) {
@@ -50,27 +46,14 @@ TEST(Font, AnObjectHoldsOneFontAndTheWidgetKeepsItsCopy) {
         EXPECT_FALSE(Create(font, 0, "DejaVu Sans"));
         EXPECT_EQ(font.GetSafeHandle(), held);
         EXPECT_FALSE(font.Attach(held));
-
         dialog.m_editText.SetFont(&font);
-        const HFONT detached = font.Detach();
-        EXPECT_EQ(detached, held);
+        EXPECT_EQ(font.Detach(), held);
         EXPECT_FALSE(font.DeleteObject());
-        EXPECT_TRUE(DeleteObject(detached));
-        const QFont used = dialog.Control<TextArea>(dialog.m_editText)->font();
+        EXPECT_TRUE(DeleteObject(held));
+        const QFont used = dialog.Control(dialog.m_editText)->font();
         EXPECT_TRUE(Monospaced(used));
         EXPECT_EQ(QFontInfo(used).pixelSize(), 12);
     });
-}
-
-TEST(Icon, ResourceIconHasBothSizesAndOneHandle) {
-    CWinApp app("TestApp");
-    const HICON icon = app.LoadIcon(IDR_MAINFRAME);
-    ASSERT_NE(icon, nullptr);
-    EXPECT_EQ(app.LoadIcon(IDR_MAINFRAME), icon);
-    EXPECT_EQ(app.LoadIcon(4242), nullptr);
-    const QList<QSize> sizes = IconOf(icon)->availableSizes();
-    EXPECT_TRUE(sizes.contains(QSize(16, 16)));
-    EXPECT_TRUE(sizes.contains(QSize(32, 32)));
 }
 
 // The window alone, without its controls or the background Qt paints itself: only what the
@@ -88,8 +71,7 @@ TEST(Paint, HandlerPaintsThroughCPaintDCOnlyWithinThePaint) {
     RunModal(dialog, [&](QDialog* window) {
         const QPoint origin((window->width() - 32 + 1) / 2, (window->height() - 32 + 1) / 2);
         dialog.paints = 0;
-        const QImage plain = PaintedByHandler(window);
-        EXPECT_EQ(plain.pixel(origin + QPoint(16, 16)), QColor(Qt::red).rgb());
+        EXPECT_EQ(PaintedByHandler(window).pixel(origin + QPoint(16, 16)), QColor(Qt::red).rgb());
 
         dialog.m_hIcon = app.LoadIcon(IDR_MAINFRAME);
         const QImage painted = PaintedByHandler(window);

@@ -1,5 +1,11 @@
 #include "tests/platform/framework/TestDialog.h"
 
+// The layer has no entry macro for WM_SETICON; this map routes it by hand.
+#define ON_WM_SETICON_BY_HAND()                                       \
+    {WM_SETICON, 0, 0, [](CCmdTarget* p, WPARAM, LPARAM) -> LRESULT { \
+         return static_cast<ThisClass*>(p)->OnSetIcon();              \
+     }},
+
 BEGIN_MESSAGE_MAP(TestDialogBase, CDialog)
 ON_BN_CLICKED(IDC_RECEIVE, &TestDialogBase::OnBaseReceive)
 ON_BN_CLICKED(IDC_SAVE, &TestDialogBase::OnBaseSave)
@@ -11,14 +17,11 @@ ON_WM_PAINT()
 ON_BN_CLICKED(IDC_RECEIVE, &TestDialog::OnReceive)
 ON_WM_QUERYDRAGICON()
 ON_BN_CLICKED(IDC_RECEIVE, &TestDialog::OnReceiveAgain)
-ON_WM_SHOWWINDOW(){WM_SETICON, 0, 0,
-                   [](CCmdTarget* p, WPARAM, LPARAM) -> LRESULT {
-                       return static_cast<ThisClass*>(p)->OnSetIcon();
-                   }},
-    END_MESSAGE_MAP()
+ON_WM_SHOWWINDOW()
+ON_WM_SETICON_BY_HAND()
+END_MESSAGE_MAP()
 
-        void TestDialog::DoDataExchange(CDataExchange* pDX) {
-    CDialog::DoDataExchange(pDX);
+void TestDialog::DoDataExchange(CDataExchange* pDX) {
     DDX_Control(pDX, IDC_RECEIVE, m_btnReceive);
     DDX_Control(pDX, IDC_SAVE, m_btnSave);
     DDX_Control(pDX, IDC_TEXT, m_editText);
@@ -29,15 +32,12 @@ ON_WM_SHOWWINDOW(){WM_SETICON, 0, 0,
 BOOL TestDialog::OnInitDialog() {
     calls.push_back("init");
     CDialog::OnInitDialog();
-    for (const char* port : {"COM1",  "COM2",  "COM3",  "COM4",  "COM5",  "COM6",  "COM7",
-                             "COM8",  "COM9",  "COM10", "COM11", "COM12", "COM13", "COM14",
-                             "COM15", "COM16", "COM17", "COM18", "COM19", "COM20"}) {
-        m_cmbPort.AddString(port);
+    for (int n = 1; n <= 20; ++n) {
+        m_cmbPort.AddString(("COM" + std::to_string(n)).c_str());
     }
     m_cmbPort.SetCurSel(0);
     m_cmbBaudrate.AddString("9600");
-    m_cmbBaudrate.AddString("115200");
-    m_cmbBaudrate.SetCurSel(1);
+    m_cmbBaudrate.SetCurSel(m_cmbBaudrate.AddString("115200"));
     m_btnReceive.SetWindowText("Receive(&R)");
     return TRUE;
 }

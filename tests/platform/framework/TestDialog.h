@@ -13,10 +13,12 @@
 #include "res/resource.h"
 #include "tests/support/Wait.h"
 
+using Calls = std::vector<std::string>;
+
 class TestDialogBase : public CDialog {
 public:
     TestDialogBase() : CDialog(IDD_CAPTURE_DIALOG) {}
-    std::vector<std::string> calls;  // the handlers that ran, in order, but for paints
+    Calls calls;  // the handlers that ran, in order, but for paints
     int paints = 0;
 
 protected:
@@ -32,12 +34,11 @@ public:
     CEdit m_editText;
     CComboBox m_cmbPort;
     CComboBox m_cmbBaudrate;
-
     HICON m_hIcon = nullptr;    // painted centred by OnPaint when set
     bool m_iconDefault = true;  // whether the WM_SETICON handler lets the layer set the icon
 
     QDialog* Window() const { return static_cast<QDialog*>(WidgetOf(m_hWnd)); }
-    template <typename W>
+    template <typename W = QWidget>
     W* Control(const CWnd& control) const {
         return dynamic_cast<W*>(WidgetOf(control.m_hWnd));
     }

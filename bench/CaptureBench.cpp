@@ -1,0 +1,317 @@
+// Capture throughput: a 100 MB flood through a pty into a capture running in the real window,
+// against cat reading the same flood from a pty. Each round runs one capture and one cat, in
+// alternating order, so load from elsewhere on the machine falls on both alike.
+//
+// The flood: 100,000,000 random bytes without 0x1A, then one 0x1A, written flat out by a writer
+// thread that blocks while the pty is full, as flow control holds a sender. A capture is timed
+// from the first byte written to Save enabled; cat from the first byte to its having read the
+// last one (its read count in /proc), after which the master is closed and cat ends.
+//
+// Also per capture: the CPU time of the capturing process (all its threads but the writer), its
+// peak resident memory above the idle program (window open, capture waiting), and whether the
+// capture buffer holds the flood byte for byte (the final Ctrl-Z stored as 0).
+//
+// Goals: throughput at least a quarter of cat's; peak memory above idle at most the capture
+// size plus two CAPTURE_BLOCKs, since the buffer grows in place, nothing keeps a second copy
+// and the text area holds only dots while the capture runs.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "bench/BenchSupport.h"
+#include "bench/CaptureWindow.h"
+#include "ui/CaptureDlg.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr std::size_t kFloodDataBytes = 100000000;
+constexpr int kRounds = 3;
+constexpr int kCom = 7;
+constexpr int kCaptureTimeoutMs = 120000;
+constexpr double kMB = 1e6;
+
+// The writer's side of one flood.
+struct Flood {
+    Clock::time_point first;  // just before the first byte was written
+    double cpuSeconds = 0;    // the writer thread's own CPU time
+    bool written = false;
+};
+
+// Writes bytes to pty flat out on a new thread; join it before reading flood.
+std::thread StartFlood(BenchPty& pty, const std::vector<unsigned char>& bytes, Flood& flood) {
+    return std::thread([&pty, &bytes, &flood] {
+        const double cpu = ThreadCpuSeconds();
+        flood.first = Clock::now();
+        flood.written = pty.WriteAll(bytes.data(), bytes.size());
+        flood.cpuSeconds = ThreadCpuSeconds() - cpu;
+    });
+}
+
+// Calls fn on a thread of its own unless cancelled within the given time: the way out when a
+// reader stops reading and would leave the writer blocked for ever.
+class Watchdog {
+public:
+    Watchdog(std::chrono::seconds limit, std::function<void()> fn)
+        : m_thread([this, limit, fn = std::move(fn)] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_done.wait_for(lock, limit, [this] { return m_cancelled; })) {
+                  fn();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_cancelled = true;
+        }
+        m_done.notify_one();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_cancelled = false;
+    std::thread m_thread;
+};
+
+struct CaptureRun {
+    bool ended = false;
+    double seconds = 0;
+    double cpuSeconds = 0;
+    long long peakAboveIdle = -1;
+    long long fileBackedAboveIdle = -1;  // at the end: mapped files, such as fonts
+    long long length = 0;
+    bool exact = false;
+};
+
+CaptureRun MeasureCapture(const std::vector<unsigned char>& flood) {
+    CaptureRun run;
+    BenchPty pty(kCom);
+    if (!pty.Ok()) {
+        return run;
+    }
+    Flood writer;
+    std::thread thread;
+    double cpuDuring = 0;
+    Clock::time_point end;
+    WithCaptureWindow([&](CCaptureDlg& dlg) {
+        if (!StartCapture(dlg, kCom)) {
+            return;
+        }
+        const long long idle = StatusBytes("VmRSS");
+        const long long idleFiles = StatusBytes("RssFile");
+        const bool peakReset = ResetPeakResident();
+        const double cpuBefore = ProcessCpuSeconds();
+        thread = StartFlood(pty, flood, writer);
+        run.ended = WaitUntilEnabled(dlg.m_btnSave, kCaptureTimeoutMs, &end);
+        cpuDuring = ProcessCpuSeconds() - cpuBefore;
+        if (peakReset && idle >= 0) {
+            run.peakAboveIdle = StatusBytes("VmHWM") - idle;
+            run.fileBackedAboveIdle = StatusBytes("RssFile") - idleFiles;
+        }
+        run.length = dlg.m_nLength;
+        // The flood's last byte, the Ctrl-Z, is stored as 0.
+        run.exact = run.ended && run.length == static_cast<long long>(flood.size()) &&
+                    std::memcmp(dlg.m_pBuffer, flood.data(), flood.size() - 1) == 0 &&
+                    dlg.m_pBuffer[flood.size() - 1] == 0;
+    });
+    // The window is gone and its port closed, so a writer still blocked has failed by now.
+    if (thread.joinable()) {
+        thread.join();
+    }
+    run.seconds = Seconds(end - writer.first);
+    run.cpuSeconds = cpuDuring - writer.cpuSeconds;
+    return run;
+}
+
+// Bytes pid has read so far (rchar of /proc/PID/io); -1 when that cannot be read.
+long long BytesRead(pid_t pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return -1;
+}
+
+bool HasOpen(pid_t pid, const std::string& path) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = opendir(dir.c_str());
+    bool found = false;
+    while (const dirent* entry = fds ? readdir(fds) : nullptr) {
+        char target[256] = {};
+        const std::string link = dir + "/" + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target) {
+            found = true;
+        }
+    }
+    if (fds) {
+        closedir(fds);
+    }
+    return found;
+}
+
+struct CatRun {
+    bool done = false;
+    double seconds = 0;
+    double cpuSeconds = 0;
+};
+
+CatRun MeasureCat(const std::vector<unsigned char>& flood) {
+    CatRun run;
+    auto pty = std::make_unique<BenchPty>();
+    if (!pty->Ok() || !pty->OpenSlaveRaw()) {
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    // Its read ends with an I/O error once the master is gone; that is expected.
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string slave = pty->Slave();
+    char name[] = "cat";
+    char* argv[] = {name, &slave[0], nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, "cat", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        return run;
+    }
+
+    // Timing starts once cat has the pty open and waits in its first read.
+    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(5);
+    while (!HasOpen(pid, slave) && Clock::now() < giveUp) {
+        usleep(1000);
+    }
+    const long long before = BytesRead(pid);
+    if (HasOpen(pid, slave) && before >= 0) {
+        Flood writer;
+        {
+            // Should cat stop reading, ending it and closing the slave fails the blocked write.
+            Watchdog watchdog(std::chrono::seconds(60), [&] {
+                kill(pid, SIGKILL);
+                pty->CloseSlave();
+            });
+            StartFlood(*pty, flood, writer).join();
+        }
+        // The last bytes may still be on their way through the pty.
+        const long long total = static_cast<long long>(flood.size());
+        const Clock::time_point drainLimit = Clock::now() + std::chrono::seconds(5);
+        long long got = BytesRead(pid) - before;
+        while (writer.written && got < total && Clock::now() < drainLimit) {
+            usleep(100);
+            got = BytesRead(pid) - before;
+        }
+        const Clock::time_point end = Clock::now();
+        run.done = writer.written && got >= total;
+        run.seconds = Seconds(end - writer.first);
+    }
+    // Without its master the pty is gone: cat's next read ends it.
+    pty.reset();
+    int status = 0;
+    rusage usage = {};
+    wait4(pid, &status, 0, &usage);
+    run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    PrepareQt();
+    TemporaryConfigHome configHome;
+    QApplication app(argc, argv);
+
+    Progress("capture: making %zu random bytes", kFloodDataBytes);
+    std::vector<unsigned char> flood = RandomBytesWithoutCtrlZ(kFloodDataBytes, 1);
+    flood.push_back(kCtrlZ);
+    const double perHundredMB = 100 * kMB / static_cast<double>(flood.size());
+
+    std::vector<double> captureRates;
+    std::vector<double> catRates;
+    std::vector<double> ratios;
+    std::vector<double> captureCpu;
+    std::vector<double> catCpu;
+    long long worstPeak = -1;
+    long long worstPeakFiles = -1;
+    bool peakKnown = true;
+    int exactRounds = 0;
+    int failedRuns = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        Progress("capture: round %d of %d", round + 1, kRounds);
+        CaptureRun capture;
+        CatRun cat;
+        if (round % 2 == 0) {
+            capture = MeasureCapture(flood);
+            cat = MeasureCat(flood);
+        } else {
+            cat = MeasureCat(flood);
+            capture = MeasureCapture(flood);
+        }
+        exactRounds += capture.exact;
+        if (!capture.ended || !cat.done) {
+            ++failedRuns;
+            continue;
+        }
+        const double captureRate = static_cast<double>(flood.size()) / kMB / capture.seconds;
+        const double catRate = static_cast<double>(flood.size()) / kMB / cat.seconds;
+        captureRates.push_back(captureRate);
+        catRates.push_back(catRate);
+        ratios.push_back(captureRate / catRate);
+        captureCpu.push_back(capture.cpuSeconds * perHundredMB);
+        catCpu.push_back(cat.cpuSeconds * perHundredMB);
+        peakKnown = peakKnown && capture.peakAboveIdle >= 0;
+        if (capture.peakAboveIdle > worstPeak) {
+            worstPeak = capture.peakAboveIdle;
+            worstPeakFiles = capture.fileBackedAboveIdle;
+        }
+    }
+
+    const std::string rounds = Format(", %d rounds", kRounds);
+    if (failedRuns > 0) {
+        PrintRow("runs that did not finish", Format("%d of %d rounds", failedRuns, kRounds),
+                 "none", Mark::kMissed);
+    }
+    PrintRow("capture, first byte to Save enabled", MedianAndRange(captureRates, "%.0f MB/s"));
+    PrintRow("cat, first byte to last byte read", MedianAndRange(catRates, "%.0f MB/s"));
+    PrintRow("capture / cat" + rounds, MedianAndRange(ratios, "%.2f"), ">= 0.25",
+             ratios.empty() ? Mark::kMissed : MarkOf(Median(ratios) >= 0.25));
+    PrintRow("capture CPU per 100 MB (writer excluded)", MedianAndRange(captureCpu, "%.2f s"),
+             "none set; cat's below");
+    PrintRow("cat CPU per 100 MB", MedianAndRange(catCpu, "%.2f s"));
+    const long long peakGoal = static_cast<long long>(flood.size()) + 2LL * CAPTURE_BLOCK;
+    PrintRow("peak memory above idle, highest round",
+             peakKnown && worstPeak >= 0 ? Format("%.2f MB", worstPeak / kMB) : "unknown",
+             Format("<= %.2f MB (capture + 2 blocks)", peakGoal / kMB),
+             MarkOf(peakKnown && worstPeak >= 0 && worstPeak <= peakGoal));
+    // Mapped files are shared and can be dropped at any time; what a second copy of the data
+    // would add is anonymous memory, the rest of the figure above.
+    if (peakKnown && worstPeakFiles >= 0) {
+        PrintRow("  of it mapped files (fonts for the preview)",
+                 Format("%.2f MB", worstPeakFiles / kMB));
+    }
+    PrintRow("capture equals the flood byte for byte",
+             Format("%d of %d rounds", exactRounds, kRounds), "every round",
+             MarkOf(exactRounds == kRounds));
+    return 0;
+}

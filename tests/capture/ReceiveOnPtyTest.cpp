@@ -1,0 +1,490 @@
+// The Receive command end to end: the real window offscreen, driven as the user drives it, on
+// ptys mapped as COM ports, with the simulated instrument or the test itself at the other end
+// of the line.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/comm/PortNames.h"
+#include "tests/platform/comm/Pty.h"
+#include "tests/support/Instrument.h"
+#include "tests/support/Wait.h"
+#include "ui/CaptureDlg.h"
+
+namespace {
+
+QWidget* Widget(const CWnd& wnd) {
+    return reinterpret_cast<QWidget*>(wnd.m_hWnd);
+}
+
+std::string Text(const CWnd& wnd) {
+    CString text;
+    wnd.GetWindowText(text);
+    return std::string(text);
+}
+
+// A click with the mouse, as the user gives it.
+void Press(CButton& button) {
+    QTest::mouseClick(Widget(button), Qt::LeftButton);
+}
+
+// The user picks an entry of a drop-down list.
+void Choose(CComboBox& list, const std::string& entry) {
+    auto* combo = qobject_cast<QComboBox*>(Widget(list));
+    ASSERT_NE(combo, nullptr);
+    const int index = combo->findText(QString::fromStdString(entry));
+    ASSERT_GE(index, 0) << entry;
+    combo->setCurrentIndex(index);
+}
+
+std::string Com(int n) {
+    return "COM" + std::to_string(n);
+}
+
+bool Idle(const CCaptureDlg& dlg) {
+    return dlg.m_bReceiving == 0 && Text(dlg.m_btnReceive) == "Receive(&R)" &&
+           dlg.m_cmbPort.IsWindowEnabled() && dlg.m_cmbBaudrate.IsWindowEnabled();
+}
+
+// The state right after a capture started: Cancel offered, the settings and Save locked.
+void ExpectCaptureControls(const CCaptureDlg& dlg) {
+    EXPECT_EQ(dlg.m_bReceiving, 1);
+    EXPECT_EQ(Text(dlg.m_btnReceive), "Cancel(&C)");
+    EXPECT_FALSE(dlg.m_cmbPort.IsWindowEnabled());
+    EXPECT_FALSE(dlg.m_cmbBaudrate.IsWindowEnabled());
+    EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+}
+
+bool Waiting(const CCaptureDlg& dlg) {
+    return Text(dlg.m_editText) == "Getting data...\r\n";
+}
+
+// The capture as stored: the first m_nLength bytes of the buffer. Read only while no worker
+// runs.
+std::string Stored(const CCaptureDlg& dlg) {
+    return std::string(reinterpret_cast<const char*>(dlg.m_pBuffer),
+                       static_cast<std::size_t>(dlg.m_nLength));
+}
+
+int ThreadCount() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (const dirent* entry = readdir(dir)) {
+        count += entry->d_name[0] != '.';
+    }
+    closedir(dir);
+    return count;
+}
+
+// Threads of this process running at the given nice value.
+int ThreadsAtNice(int nice) {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            errno = 0;
+            const int value = getpriority(PRIO_PROCESS, static_cast<id_t>(atoi(entry->d_name)));
+            count += errno == 0 && value == nice;
+        }
+    }
+    closedir(dir);
+    return count;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class ReceiveOnPty : public ::testing::Test {
+protected:
+    // Opens the window, runs body within its modal loop, then closes it with Esc.
+    static void WithWindow(const std::function<void(CCaptureDlg&)>& body) {
+        CCaptureDlg dlg;
+        QTimer::singleShot(0, [&] {
+            body(dlg);
+            QTest::keyClick(Widget(dlg), Qt::Key_Escape);
+        });
+        dlg.DoModal();
+    }
+
+    // Starts a capture on COMn and waits until its worker says it is waiting for data.
+    static void StartOn(CCaptureDlg& dlg, int n) {
+        Choose(dlg.m_cmbPort, Com(n));
+        Press(dlg.m_btnReceive);
+        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); }))
+            << "text: " << Text(dlg.m_editText);
+    }
+
+    // Presses Cancel and waits for the abort to finish.
+    static void CancelCapture(CCaptureDlg& dlg) {
+        Press(dlg.m_btnReceive);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
+    }
+
+
+    // Each failed open: the message alone in the text area, the idle controls, Save disabled even
+    // after a completed capture, and nothing left open.
+    static void ExpectFailedOpen(CCaptureDlg& dlg, int n) {
+        const int descriptors = OpenDescriptorCount();
+        Choose(dlg.m_cmbPort, Com(n));
+        Press(dlg.m_btnReceive);
+        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+        EXPECT_TRUE(Idle(dlg));
+        EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        RunEventsFor(100);
+        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+    }
+
+    // A completed capture on COMn, so that Save is enabled.
+    static void CompleteOn(CCaptureDlg& dlg, Line& line, int n) {
+        Choose(dlg.m_cmbPort, Com(n));
+        Press(dlg.m_btnReceive);
+        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); }));
+        line.Send("done\x1A");
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        ASSERT_TRUE(dlg.m_btnSave.IsWindowEnabled());
+    }
+
+    ScopedConfigHome config_;
+};
+
+}  // namespace
+
+TEST_F(ReceiveOnPty, StartLocksTheSettingsAndTheWorkerWaitsForData) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    WithWindow([&](CCaptureDlg& dlg) {
+        // A completed capture first, so that the start has a Save button to disable.
+        StartOn(dlg, 4);
+        line.Send("ok\x1A");
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        ASSERT_TRUE(dlg.m_btnSave.IsWindowEnabled());
+
+        Press(dlg.m_btnReceive);
+        // Back from the command, before any event ran: the worker's first text is still on
+        // its way to the window's thread.
+        ExpectCaptureControls(dlg);
+        EXPECT_EQ(Text(dlg.m_editText), "");
+        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); })) << Text(dlg.m_editText);
+        // The worker runs at the lowest priority a user may choose; nothing else here does.
+        EXPECT_EQ(ThreadsAtNice(19), 1);
+
+        // Empty reads before the first byte go on without limit.
+        RunEventsFor(1600);
+        EXPECT_TRUE(Waiting(dlg));
+        ExpectCaptureControls(dlg);
+        CancelCapture(dlg);
+        EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+    });
+}
+
+TEST_F(ReceiveOnPty, PortThatDoesNotExistFailsToOpen) {
+    // COM31 has no link here; it would be the 31st serial port of the machine otherwise.
+    if (!DevicePathOf("\\\\.\\COM31").empty()) {
+        GTEST_SKIP() << "this machine has 31 serial ports: COM31 exists";
+    }
+    Line line;
+    ASSERT_TRUE(config_.Link(2, line.Slave()));
+    WithWindow([&](CCaptureDlg& dlg) {
+        CompleteOn(dlg, line, 2);
+        ExpectFailedOpen(dlg, 31);
+        // The window is usable again at once.
+        CompleteOn(dlg, line, 2);
+    });
+}
+
+TEST_F(ReceiveOnPty, BusyPortFailsToOpenAndKeepsItsHolder) {
+    Line line;
+    Line busy;
+    ASSERT_TRUE(config_.Link(2, line.Slave()));
+    ASSERT_TRUE(config_.Link(5, busy.Slave()));
+    const int holder = HoldPort(busy.Slave());
+    ASSERT_GE(holder, 0);
+    WithWindow([&](CCaptureDlg& dlg) {
+        CompleteOn(dlg, line, 2);
+        ExpectFailedOpen(dlg, 5);
+        // The refused open left the holder's exclusive use alone.
+        int exclusive = 0;
+        EXPECT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 1);
+
+        // Once the holder lets go, the port opens.
+        close(holder);
+        CompleteOn(dlg, busy, 5);
+    });
+}
+
+TEST_F(ReceiveOnPty, PortThatIsNotATtyFailsToOpen) {
+    Line line;
+    ASSERT_TRUE(config_.Link(2, line.Slave()));
+    const std::string file = config_.Path() + "/not-a-port.bin";
+    WriteFile(file, "keep these bytes");
+    ASSERT_TRUE(config_.Link(6, file));
+    ASSERT_TRUE(config_.Link(7, "/dev/null"));
+    WithWindow([&](CCaptureDlg& dlg) {
+        CompleteOn(dlg, line, 2);
+        ExpectFailedOpen(dlg, 6);
+        EXPECT_EQ(ReadFile(file), "keep these bytes");
+        CompleteOn(dlg, line, 2);
+        ExpectFailedOpen(dlg, 7);
+    });
+}
+
+TEST_F(ReceiveOnPty, PressWhileReceivingChangesNothingUntilTheReadReturns) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    WithWindow([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 4);
+        line.Send("abc");
+        // The first chunk's progress mark: the capture is receiving, its next read under way.
+        ASSERT_TRUE(WaitUntil([&] { return Text(dlg.m_editText) == "Getting data...\r\n."; }))
+            << Text(dlg.m_editText);
+
+        const auto pressed = std::chrono::steady_clock::now();
+        Press(dlg.m_btnReceive);
+        ExpectCaptureControls(dlg);
+        EXPECT_EQ(Text(dlg.m_editText), "Getting data...\r\n.");
+
+        // The stop is seen before the next read: once the current one has run out.
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - pressed)
+                            .count();
+        EXPECT_LT(ms, 3000);
+        EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
+        EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+        // The partial capture stays in the buffer.
+        EXPECT_EQ(Stored(dlg), "abc");
+    });
+}
+
+TEST_F(ReceiveOnPty, TwoQuickPressesWhileWaitingEndWithAbort) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    WithWindow([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(4));
+        // Both clicks are queued as the user's input: the second is taken once the first
+        // press's command returns, while the capture waits for data.
+        QTimer::singleShot(0, [&] { Press(dlg.m_btnReceive); });
+        QTimer::singleShot(0, [&] { Press(dlg.m_btnReceive); });
+        ASSERT_TRUE(WaitUntil([&] { return Text(dlg.m_editText) == "ABORT.\r\n"; }, 5000))
+            << Text(dlg.m_editText);
+        EXPECT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+
+        // Nothing of that stop request is left for the next capture.
+        StartOn(dlg, 4);
+        line.Send("next\x1A");
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_EQ(Text(dlg.m_editText), "next\r\n\r\n...end of data.\r\n5 bytes.");
+    });
+}
+
+TEST_F(ReceiveOnPty, BytesSentBeforeReceiveOrDuringThePauseNeverAppear) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    // Held open (without a lock) so that what the device sends now waits in the queue, as it
+    // does in a driver that has had the port open before.
+    const int reader = open(line.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    line.Send("OLD");
+    int queued = 0;
+    ASSERT_EQ(ioctl(reader, FIONREAD, &queued), 0);
+    ASSERT_EQ(queued, 3);
+
+    WithWindow([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(4));
+        // Sends as soon as the program has the port (it makes it exclusive), which is at the
+        // start of its pause.
+        std::atomic<bool> sentInPause{false};
+        std::thread device([&] {
+            for (int i = 0; i < 5000; ++i) {
+                int exclusive = 0;
+                if (ioctl(reader, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+                    line.Send("PAUSE");
+                    sentInPause = true;
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        Press(dlg.m_btnReceive);
+        device.join();
+        ASSERT_TRUE(sentInPause);
+        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); })) << Text(dlg.m_editText);
+        line.Send("NEW\x1A");
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_EQ(Text(dlg.m_editText), "NEW\r\n\r\n...end of data.\r\n4 bytes.");
+        EXPECT_EQ(Stored(dlg), std::string("NEW\0", 4));
+    });
+    close(reader);
+}
+
+TEST_F(ReceiveOnPty, ChosenRateIsTheLineRate) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    WithWindow([&](CCaptureDlg& dlg) {
+        struct Case {
+            const char* entry;  // null: the list as it opens
+            speed_t speed;
+        };
+        for (const Case& c : {Case{nullptr, B115200}, Case{"230400", B230400},
+                              Case{"9600", B9600}, Case{"57600", B57600}}) {
+            SCOPED_TRACE(c.entry ? c.entry : "default");
+            if (c.entry) {
+                Choose(dlg.m_cmbBaudrate, c.entry);
+            }
+            StartOn(dlg, 4);
+            // Termios calls on the master report the slave's settings: what the program set.
+            termios t;
+            ASSERT_EQ(tcgetattr(line.Master(), &t), 0);
+            EXPECT_EQ(cfgetispeed(&t), c.speed);
+            EXPECT_EQ(cfgetospeed(&t), c.speed);
+            EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+            EXPECT_TRUE(t.c_cflag & CSTOPB);
+            EXPECT_FALSE(t.c_cflag & PARENB);
+            EXPECT_TRUE(t.c_cflag & CRTSCTS);
+            CancelCapture(dlg);
+        }
+    });
+}
+
+TEST_F(ReceiveOnPty, CaptureEndedByCtrlZShowsItAndEnablesSave) {
+    const std::string sent = "Bench report\r\nch1 0.25 V\r\nch2 -1.50 V";
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--text", sent, "--end", "ctrlz", "--wait-open", "--delay", "1000", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    WithWindow([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(3));
+        Press(dlg.m_btnReceive);
+        ASSERT_TRUE(WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 15000))
+            << Text(dlg.m_editText);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_EQ(Text(dlg.m_editText), sent + "\r\n\r\n...end of data.\r\n" +
+                                            std::to_string(sent.size() + 1) + " bytes.");
+        EXPECT_EQ(Stored(dlg), sent + std::string(1, '\0'));
+    });
+}
+
+TEST_F(ReceiveOnPty, SilenceEndsTheCaptureAboutFourAndAHalfSecondsAfterTheLastByte) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    WithWindow([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 4);
+        line.Send("data");
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 15000));
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - sent)
+                            .count();
+        // The read that took the bytes runs out, then six empty reads of 756 ms.
+        EXPECT_GT(ms, 3500);
+        EXPECT_LT(ms, 7000);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_EQ(Text(dlg.m_editText), "data\r\n\r\n...end of data.\r\n5 bytes.");
+        EXPECT_EQ(Stored(dlg), std::string("data\0", 5));
+    });
+}
+
+TEST_F(ReceiveOnPty, LargeRandomPayloadArrivesByteExact) {
+    const std::string payload = RandomPayload(3 * 1024 * 1024, 11);
+    const std::string file = config_.Path() + "/payload.bin";
+    WriteFile(file, payload);
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--flat", "--wait-open", "--delay", "1000", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    WithWindow([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(3));
+        Press(dlg.m_btnReceive);
+        ASSERT_TRUE(WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 60000))
+            << Text(dlg.m_editText).substr(0, 200);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        ASSERT_EQ(dlg.m_nLength, static_cast<int>(payload.size() + 1));
+        EXPECT_TRUE(Stored(dlg) == payload + std::string(1, '\0'))
+            << "the stored capture differs from what was sent";
+        EXPECT_EQ(dlg.m_nCapacity % CAPTURE_BLOCK, 0);
+        EXPECT_GE(dlg.m_nCapacity, dlg.m_nLength);
+        // The preview, byte for byte: up to the first zero byte, at most 4096 bytes.
+        const std::string preview = payload.substr(0, std::min<std::size_t>(payload.find('\0'), 4096));
+        EXPECT_EQ(Text(dlg.m_editText), preview + "\r\n\r\n...and more...\r\n" +
+                                            std::to_string(payload.size() + 1) + " bytes.");
+    });
+}
+
+TEST_F(ReceiveOnPty, ClosingTheWindowWhileWaitingEndsPromptlyAndClosesThePort) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    const int descriptors = OpenDescriptorCount();
+    const int threads = ThreadCount();
+    std::chrono::steady_clock::time_point escaped;
+    {
+        CCaptureDlg dlg;
+        QTimer::singleShot(0, [&] {
+            StartOn(dlg, 4);
+            escaped = std::chrono::steady_clock::now();
+            QTest::keyClick(Widget(dlg), Qt::Key_Escape);
+        });
+        dlg.DoModal();
+        // The destructor waits for the worker.
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - escaped)
+                        .count();
+    EXPECT_LT(ms, 3000);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_TRUE(PortReleased(line.Slave()));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3000)) << ThreadCount();
+}
+
+TEST_F(ReceiveOnPty, TwoHundredReceiveCancelCyclesLeaveNothingBehind) {
+    // A sender that never stops, so each Cancel takes effect within a chunk's time.
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "4096", "--forever", "--baud", "115200", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    WithWindow([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(3));
+        auto cycle = [&] {
+            Press(dlg.m_btnReceive);
+            ASSERT_TRUE(WaitUntil([&] {
+                return Text(dlg.m_editText).rfind("Getting data...\r\n", 0) == 0;
+            })) << Text(dlg.m_editText);
+            CancelCapture(dlg);
+        };
+        // The first cycle brings up whatever Qt makes once for the life of the process.
+        cycle();
+        const int descriptors = OpenDescriptorCount();
+        const int threads = ThreadCount();
+        for (int i = 0; i < 200 && !HasFailure(); ++i) {
+            SCOPED_TRACE("cycle " + std::to_string(i));
+            cycle();
+        }
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3000)) << ThreadCount();
+        EXPECT_TRUE(PortReleased(instrument.Slave()));
+    });
+}

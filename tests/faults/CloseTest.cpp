@@ -1,0 +1,91 @@
+// Closing the window at every stage of a capture ends the program promptly and cleanly: the
+// worker is gone, the port closed and released, nothing left open.
+#include <string>
+
+#include "tests/faults/Program.h"
+#include "tests/platform/comm/Pty.h"
+#include "tests/support/Wait.h"
+
+namespace {
+
+// What the process holds before the program runs, to compare with what it holds after.
+struct Holdings {
+    int descriptors = OpenDescriptorCount();
+    int threads = ThreadCount();
+};
+
+// The program ended within a read time-out or two, and left nothing behind on port.
+void ExpectEndedCleanly(long long closeMs, const Holdings& before, const std::string& port) {
+    EXPECT_GE(closeMs, 0) << "the window never came up";
+    EXPECT_LT(closeMs, 3000);
+    EXPECT_EQ(OpenDescriptorCount(), before.descriptors);
+    EXPECT_TRUE(PortReleased(port)) << port << " is still held";
+    // A worker that ended is gone from the process a moment later.
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= before.threads; }, 3000))
+        << ThreadCount() << " threads, " << before.threads << " before";
+}
+
+}  // namespace
+
+TEST_F(ProgramTest, ClosingWhileWaitingForData) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    const Holdings before;
+    const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 4);
+        RunEventsFor(300);  // well inside a read
+        CloseLater(dlg, CloseBy::CloseBox);
+    });
+    ExpectEndedCleanly(closeMs, before, line.Slave());
+}
+
+TEST_F(ProgramTest, ClosingWhileReceiving) {
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "1000000", "--baud", "115200", "--wait-open", "--delay",
+                           "1000", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    const Holdings before;
+    const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 3);
+        ASSERT_TRUE(WaitUntil([&] {
+            return Text(dlg.m_editText).rfind("Getting data...\r\n...", 0) == 0;
+        })) << Text(dlg.m_editText).substr(0, 100);
+        CloseLater(dlg, CloseBy::Esc);
+    });
+    ExpectEndedCleanly(closeMs, before, instrument.Slave());
+}
+
+TEST_F(ProgramTest, ClosingDuringThePauseAfterTheOpen) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    const Holdings before;
+    const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(4));
+        // Esc pressed while the command pauses: taken as soon as the command returns, with
+        // the worker just started.
+        CloseLater(dlg, CloseBy::Esc);
+        Press(dlg.m_btnReceive);
+        ExpectCaptureControls(dlg);
+    });
+    ExpectEndedCleanly(closeMs, before, line.Slave());
+}
+
+TEST_F(ProgramTest, ClosingAfterTheDeviceVanished) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    const Holdings before;
+    const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 4);
+        line.Send("partial");
+        ASSERT_TRUE(WaitUntil([&] { return Text(dlg.m_editText) == "Getting data...\r\n."; }));
+        line.Hangup();
+        ASSERT_TRUE(WaitUntil([&] {
+            return Text(dlg.m_editText).find("Port read error") != std::string::npos;
+        }));
+        CloseLater(dlg, CloseBy::Esc);
+    });
+    EXPECT_GE(closeMs, 0);
+    EXPECT_LT(closeMs, 3000);
+    // Less the line's master, which the hang-up closed.
+    EXPECT_EQ(OpenDescriptorCount(), before.descriptors - 1);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= before.threads; }, 3000));
+}

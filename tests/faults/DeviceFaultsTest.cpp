@@ -1,0 +1,296 @@
+// The whole program against lines and ports that fail: devices that vanish, senders that pause
+// or never stop, ports that are taken or are no ports at all.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/faults/Program.h"
+#include "tests/platform/comm/Pty.h"
+#include "tests/support/Wait.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How the program stood while it waited on its own for a while.
+struct Quiet {
+    double cpuShare = 0;  // of one core, all threads
+    int ticks = 0;        // of a 50 ms timer on the window's thread
+    long long longestGapMs = 0;
+};
+
+// Lets the program run for ms and sees what it cost and whether the window's thread kept
+// turning to its events.
+Quiet WatchFor(int ms) {
+    Quiet quiet;
+    Clock::time_point last = Clock::now();
+    QTimer timer;
+    timer.setInterval(50);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        ++quiet.ticks;
+        quiet.longestGapMs = std::max(quiet.longestGapMs, MsSince(last));
+        last = Clock::now();
+    });
+    const double cpuBefore = CpuSeconds();
+    const Clock::time_point start = Clock::now();
+    timer.start();
+    RunEventsFor(ms);
+    timer.stop();
+    quiet.cpuShare = (CpuSeconds() - cpuBefore) / (static_cast<double>(MsSince(start)) / 1000);
+    return quiet;
+}
+
+bool HasReadErrorNotice(const CCaptureDlg& dlg) {
+    return Text(dlg.m_editText).find("Port read error") != std::string::npos;
+}
+
+// Waits on a dead port: the worker keeps retrying, costs next to nothing, and the window stays
+// live and in the capture's state; Cancel then ends it.
+void ExpectRetryingQuietlyUntilCancel(CCaptureDlg& dlg) {
+    const Quiet quiet = WatchFor(3000);
+    EXPECT_LT(quiet.cpuShare, 0.2);
+    EXPECT_GE(quiet.ticks, 20);
+    EXPECT_LT(quiet.longestGapMs, 1000);
+    ExpectCaptureControls(dlg);
+
+    const Clock::time_point pressed = Clock::now();
+    Press(dlg.m_btnReceive);
+    ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }, 5000)) << Text(dlg.m_editText);
+    EXPECT_LT(MsSince(pressed), 3000);
+    EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
+    EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+}
+
+// Another program that holds a port: flock(1) keeping its lock for as long as its command,
+// cat, reads an open standard input.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& path) {
+        int in[2];
+        if (pipe2(in, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe2";
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        std::vector<std::string> args = {"flock", "--nonblock", path, "cat"};
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        const int err =
+            posix_spawn(&pid_, "/usr/bin/flock", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        stdin_ = in[1];
+        if (err != 0) {
+            pid_ = -1;
+            ADD_FAILURE() << "cannot start flock: " << std::strerror(err);
+        }
+    }
+    ~LockHolder() { Release(); }
+
+    // Ends it: cat sees the end of its input, and flock lets go as it exits.
+    void Release() {
+        if (stdin_ >= 0) {
+            close(stdin_);
+            stdin_ = -1;
+        }
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+};
+
+// Whether someone else holds the lock of path.
+bool LockedElsewhere(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return locked;
+}
+
+}  // namespace
+
+TEST_F(ProgramTest, DeviceVanishingBeforeTheFirstByte) {
+    // Unplugged 1.5 s after the program opened it: the worker is waiting by then.
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--text", "never sent", "--wait-open", "--delay", "1500",
+                           "--hangup-after", "0", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    RunProgram([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 3);
+        ASSERT_TRUE(WaitUntil([&] { return HasReadErrorNotice(dlg); }, 10000))
+            << Text(dlg.m_editText);
+        EXPECT_EQ(instrument.WaitForExit(5000), 0);
+        ExpectRetryingQuietlyUntilCancel(dlg);
+        EXPECT_EQ(dlg.m_nLength, 0);
+
+        // The device is gone for good: trying again says so.
+        Press(dlg.m_btnReceive);
+        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+        EXPECT_TRUE(Idle(dlg));
+    });
+}
+
+TEST_F(ProgramTest, DeviceVanishingMidCapture) {
+    const std::string payload = RandomPayload(60000, 21);
+    const std::string file = config_.Path() + "/payload.bin";
+    WriteFile(file, payload);
+    // About 2.9 s of a 115200-baud line, then unplugged.
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--baud", "115200", "--wait-open", "--delay", "1000",
+                           "--hangup-after", "30000", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    RunProgram([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 3);
+        ASSERT_TRUE(WaitUntil([&] { return HasReadErrorNotice(dlg); }, 15000))
+            << Text(dlg.m_editText).substr(0, 300);
+        // What came before the hang-up stays in view: the progress marks.
+        EXPECT_EQ(Text(dlg.m_editText).rfind("Getting data...\r\n.", 0), 0u);
+        ExpectRetryingQuietlyUntilCancel(dlg);
+
+        // The partial capture: what the line carried, unchanged, at most the part still in
+        // the driver's queue at the hang-up missing from its end.
+        EXPECT_LE(dlg.m_nLength, 30000);
+        EXPECT_GT(dlg.m_nLength, 30000 - 4096);
+        EXPECT_TRUE(Stored(dlg) == payload.substr(0, static_cast<std::size_t>(dlg.m_nLength)))
+            << "the partial capture differs from what was sent";
+    });
+}
+
+TEST_F(ProgramTest, PausesOfFourSecondsBetweenBurstsDoNotEndTheCapture) {
+    // Three bursts of 2000 bytes, the last ending with Ctrl-Z, 4 s of silence between them:
+    // less than the six empty reads (4.5 s) that end a capture.
+    std::string payload = RandomPayload(5999, 22) + "\x1A";
+    const std::string file = config_.Path() + "/bursts.bin";
+    WriteFile(file, payload);
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--baud", "115200", "--pause-every", "2000", "--pause",
+                           "4000", "--wait-open", "--delay", "1000", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    RunProgram([&](CCaptureDlg& dlg) {
+        StartOn(dlg, 3);
+        const Clock::time_point started = Clock::now();
+        ASSERT_TRUE(WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 30000))
+            << Text(dlg.m_editText);
+        // Both pauses lay inside the capture.
+        EXPECT_GT(MsSince(started), 7500);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        payload.back() = '\0';  // the Ctrl-Z is stored as zero
+        EXPECT_TRUE(Stored(dlg) == payload) << dlg.m_nLength << " bytes stored";
+        const std::string text = Text(dlg.m_editText);
+        EXPECT_NE(text.find("\r\n\r\n...and more...\r\n6000 bytes."), std::string::npos) << text;
+    });
+}
+
+TEST_F(ProgramTest, SenderThatNeverStopsDoesNotHoldTheWindow) {
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "65536", "--forever", "--flat", "--com", "3"});
+    ASSERT_TRUE(instrument.Ready());
+    RunProgram([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(3));
+        // The press runs the whole command, its pause and the discarding of stale input
+        // included, on the window's thread.
+        const Clock::time_point pressed = Clock::now();
+        Press(dlg.m_btnReceive);
+        EXPECT_LT(MsSince(pressed), 5000);
+        ExpectCaptureControls(dlg);
+
+        // The capture runs, and the window with it.
+        ASSERT_TRUE(WaitUntil([&] {
+            return Text(dlg.m_editText).rfind("Getting data...\r\n..", 0) == 0;
+        })) << Text(dlg.m_editText).substr(0, 100);
+        const Quiet live = WatchFor(500);
+        EXPECT_GE(live.ticks, 4);
+        EXPECT_LT(live.longestGapMs, 1000);
+
+        const Clock::time_point cancelled = Clock::now();
+        Press(dlg.m_btnReceive);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }, 5000));
+        EXPECT_LT(MsSince(cancelled), 3000);
+        EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
+        EXPECT_GT(dlg.m_nLength, 0);
+    });
+}
+
+TEST_F(ProgramTest, PortHeldByAnotherProgram) {
+    if (access("/usr/bin/flock", X_OK) != 0) {
+        GTEST_SKIP() << "needs flock(1)";
+    }
+    Line line;
+    ASSERT_TRUE(config_.Link(5, line.Slave()));
+    LockHolder holder(line.Slave());
+    ASSERT_TRUE(WaitUntil([&] { return LockedElsewhere(line.Slave()); }, 5000));
+    RunProgram([&](CCaptureDlg& dlg) {
+        const int descriptors = OpenDescriptorCount();
+        Choose(dlg.m_cmbPort, Com(5));
+        Press(dlg.m_btnReceive);
+        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+        EXPECT_TRUE(Idle(dlg));
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        EXPECT_TRUE(LockedElsewhere(line.Slave()));
+
+        // Once the other program has let go, the same port captures.
+        holder.Release();
+        StartOn(dlg, 5);
+        line.Send("free\x1A");
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_EQ(Text(dlg.m_editText), "free\r\n\r\n...end of data.\r\n5 bytes.");
+    });
+}
+
+TEST_F(ProgramTest, ComLinksToWhatIsNoSerialPortFailToOpen) {
+    Line line;
+    ASSERT_TRUE(config_.Link(2, line.Slave()));
+    const std::string regular = config_.Path() + "/capture-notes.txt";
+    WriteFile(regular, "not a port");
+    struct Case {
+        int com;
+        std::string target;
+    };
+    const std::vector<Case> cases = {
+        {6, "/dev/ttyKAVOSEN-unplugged"},  // a pinned adapter that is not there
+        {7, "/dev/null"},                  // a character device that is no tty
+        {8, regular},
+        {9, config_.Path()},  // a folder
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(config_.Link(c.com, c.target));
+    }
+    RunProgram([&](CCaptureDlg& dlg) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(Com(c.com) + " -> " + c.target);
+            // A completed capture before each, so the failure has a Save button to disable.
+            StartOn(dlg, 2);
+            line.Send("ok\x1A");
+            ASSERT_TRUE(WaitUntil([&] { return Idle(dlg) && dlg.m_btnSave.IsWindowEnabled(); }));
+
+            const int descriptors = OpenDescriptorCount();
+            Choose(dlg.m_cmbPort, Com(c.com));
+            Press(dlg.m_btnReceive);
+            EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+            EXPECT_TRUE(Idle(dlg));
+            EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+            EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        }
+        EXPECT_EQ(ReadFile(regular), "not a port");
+    });
+}

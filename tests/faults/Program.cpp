@@ -1,0 +1,140 @@
+#include "tests/faults/Program.h"
+
+#include <dirent.h>
+#include <time.h>
+
+#include <QComboBox>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <fstream>
+#include <iterator>
+
+#include "app/CaptureApp.h"
+#include "tests/support/Wait.h"
+
+QWidget* Widget(const CWnd& wnd) {
+    return reinterpret_cast<QWidget*>(wnd.m_hWnd);
+}
+
+std::string Text(const CWnd& wnd) {
+    CString text;
+    wnd.GetWindowText(text);
+    return std::string(text);
+}
+
+void Press(CButton& button) {
+    QTest::mouseClick(Widget(button), Qt::LeftButton);
+}
+
+void Choose(CComboBox& list, const std::string& entry) {
+    auto* combo = qobject_cast<QComboBox*>(Widget(list));
+    ASSERT_NE(combo, nullptr);
+    const int index = combo->findText(QString::fromStdString(entry));
+    ASSERT_GE(index, 0) << entry;
+    combo->setCurrentIndex(index);
+}
+
+std::string Com(int n) {
+    return "COM" + std::to_string(n);
+}
+
+bool Idle(const CCaptureDlg& dlg) {
+    return dlg.m_bReceiving == 0 && Text(dlg.m_btnReceive) == "Receive(&R)" &&
+           dlg.m_cmbPort.IsWindowEnabled() && dlg.m_cmbBaudrate.IsWindowEnabled();
+}
+
+bool Waiting(const CCaptureDlg& dlg) {
+    return Text(dlg.m_editText) == "Getting data...\r\n";
+}
+
+void ExpectCaptureControls(const CCaptureDlg& dlg) {
+    EXPECT_EQ(dlg.m_bReceiving, 1);
+    EXPECT_EQ(Text(dlg.m_btnReceive), "Cancel(&C)");
+    EXPECT_FALSE(dlg.m_cmbPort.IsWindowEnabled());
+    EXPECT_FALSE(dlg.m_cmbBaudrate.IsWindowEnabled());
+    EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+}
+
+std::string Stored(const CCaptureDlg& dlg) {
+    return std::string(reinterpret_cast<const char*>(dlg.m_pBuffer),
+                       static_cast<std::size_t>(dlg.m_nLength));
+}
+
+int ThreadCount() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (const dirent* entry = readdir(dir)) {
+        count += entry->d_name[0] != '.';
+    }
+    closedir(dir);
+    return count;
+}
+
+double CpuSeconds() {
+    timespec used;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
+long long MsSince(const std::chrono::steady_clock::time_point& start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+long long ProgramTest::RunProgram(const std::function<void(CCaptureDlg&)>& body) {
+    closeQueued_ = false;
+    bool shown = false;
+    std::chrono::steady_clock::time_point returned;
+    WhenModalAppears([&](QWidget* window) {
+        auto* dlg = dynamic_cast<CCaptureDlg*>(theApp.m_pMainWnd);
+        if (!dlg || Widget(*dlg) != window) {
+            ADD_FAILURE() << "the modal window is not the program's main window";
+            window->close();
+            return;
+        }
+        shown = true;
+        body(*dlg);
+        if (!closeQueued_ && window->isVisible()) {
+            QTest::keyClick(window, Qt::Key_Escape);
+        }
+        returned = std::chrono::steady_clock::now();
+    });
+    EXPECT_EQ(theApp.InitInstance(), FALSE);
+    EXPECT_EQ(theApp.m_pMainWnd, nullptr);
+    return shown ? MsSince(returned) : -1;
+}
+
+void ProgramTest::CloseLater(CCaptureDlg& dlg, CloseBy how) {
+    closeQueued_ = true;
+    QWidget* window = Widget(dlg);
+    QTimer::singleShot(0, window, [window, how] {
+        if (how == CloseBy::Esc) {
+            QTest::keyClick(window, Qt::Key_Escape);
+        } else {
+            window->close();
+        }
+    });
+}
+
+void ProgramTest::StartOn(CCaptureDlg& dlg, int n) {
+    Choose(dlg.m_cmbPort, Com(n));
+    Press(dlg.m_btnReceive);
+    ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); })) << "text: " << Text(dlg.m_editText);
+}
+
+void ProgramTest::CancelCapture(CCaptureDlg& dlg) {
+    Press(dlg.m_btnReceive);
+    ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+    EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
+}

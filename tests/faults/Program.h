@@ -1,0 +1,65 @@
+// The whole program under test: started as its start-up starts it (the application object's
+// InitInstance, which runs the main window modally and destroys it), its main window driven
+// offscreen as the user drives it, and what the process holds afterwards.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "tests/support/Instrument.h"
+#include "ui/CaptureDlg.h"
+
+class QWidget;
+
+QWidget* Widget(const CWnd& wnd);
+std::string Text(const CWnd& wnd);
+// A click with the mouse, as the user gives it.
+void Press(CButton& button);
+// The user picks an entry of a drop-down list.
+void Choose(CComboBox& list, const std::string& entry);
+std::string Com(int n);
+
+// Idle: no capture runs, the Receive caption is back and both lists are enabled.
+bool Idle(const CCaptureDlg& dlg);
+// A capture waits for its first byte: the worker's first text and nothing after it.
+bool Waiting(const CCaptureDlg& dlg);
+// Expects the controls of a running capture: Cancel offered, the lists and Save disabled.
+void ExpectCaptureControls(const CCaptureDlg& dlg);
+// The capture as stored: the first m_nLength bytes of the buffer. Only while no worker runs.
+std::string Stored(const CCaptureDlg& dlg);
+
+int ThreadCount();
+// CPU seconds this process has used, all threads.
+double CpuSeconds();
+long long MsSince(const std::chrono::steady_clock::time_point& start);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+class ProgramTest : public ::testing::Test {
+protected:
+    enum class CloseBy { Esc, CloseBox };
+
+    // Runs the program. Once its main window is up, body runs within the window's modal loop;
+    // then the window is closed with Esc, unless body closed it or queued its closing
+    // (CloseLater). Returns the milliseconds from body's return to the program's end (the
+    // window closed, its worker waited for, the window destroyed), or -1 when no window came up.
+    long long RunProgram(const std::function<void(CCaptureDlg&)>& body);
+
+    // Closes the window as the user does meanwhile: taken as soon as the window's thread turns
+    // to its events again (after the command it is running, for instance).
+    void CloseLater(CCaptureDlg& dlg, CloseBy how);
+
+    // Selects COMn, presses Receive and waits until the capture waits for data.
+    static void StartOn(CCaptureDlg& dlg, int n);
+    // Presses Cancel and waits for the abort to finish.
+    static void CancelCapture(CCaptureDlg& dlg);
+
+    ScopedConfigHome config_;
+
+private:
+    bool closeQueued_ = false;
+};
