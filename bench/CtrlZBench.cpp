@@ -37,8 +37,8 @@ Run Measure(CCaptureDlg& dlg, BenchPty& pty, const std::vector<unsigned char>& b
     }
     const Clock::time_point start = Clock::now();
     Clock::time_point shown;
-    run.ended = pty.WriteAll(block.data(), block.size()) &&
-                WaitUntilEnabled(dlg.m_btnSave, 5000, &shown);
+    run.ended =
+        pty.WriteAll(block.data(), block.size()) && WaitUntilEnabled(dlg.m_btnSave, 5000, &shown);
     run.ms = Milliseconds(shown - start);
     run.exact = run.ended && dlg.m_nLength == static_cast<int>(block.size()) &&
                 std::memcmp(dlg.m_pBuffer, block.data(), block.size() - 1) == 0 &&
@@ -80,8 +80,9 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 2 * kRunsEach; ++i) {
             const bool inPartial = i % 2 != 0;
             Progress("ctrl-z: capture %d of %d", i + 1, 2 * kRunsEach);
-            const Run run = Measure(dlg, pty, Block(inPartial ? kPartialChunkData : kFullChunkData,
-                                                    static_cast<std::uint64_t>(i + 1)));
+            const Run run = Measure(dlg, pty,
+                                    Block(inPartial ? kPartialChunkData : kFullChunkData,
+                                          static_cast<std::uint64_t>(i + 1)));
             if (run.ended) {
                 (inPartial ? partial : full).push_back(run.ms);
             }

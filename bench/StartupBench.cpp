@@ -164,8 +164,9 @@ int main(int argc, char** argv) {
     xcb_disconnect(c);
 
     if (static_cast<int>(mapped.size()) < kStarts) {
-        PrintRow("starts with no window", Format("%d of %d", kStarts - static_cast<int>(mapped.size()), kStarts),
-                 "none", Mark::kMissed);
+        PrintRow("starts with no window",
+                 Format("%d of %d", kStarts - static_cast<int>(mapped.size()), kStarts), "none",
+                 Mark::kMissed);
     }
     PrintRow(figure, MedianAndRange(mapped, "%.0f ms"), goal,
              mapped.empty() ? Mark::kMissed : MarkOf(Median(mapped) < kGoalMs));

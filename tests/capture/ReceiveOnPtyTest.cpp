@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "platform/comm/PortNames.h"
-#include "tests/platform/comm/Pty.h"
 #include "tests/support/Instrument.h"
 #include "tests/support/Wait.h"
 #include "ui/CaptureDlg.h"
@@ -87,16 +86,6 @@ std::string Stored(const CCaptureDlg& dlg) {
                        static_cast<std::size_t>(dlg.m_nLength));
 }
 
-int ThreadCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (const dirent* entry = readdir(dir)) {
-        count += entry->d_name[0] != '.';
-    }
-    closedir(dir);
-    return count;
-}
-
 // Threads of this process running at the given nice value.
 int ThreadsAtNice(int nice) {
     int count = 0;
@@ -137,8 +126,7 @@ protected:
     static void StartOn(CCaptureDlg& dlg, int n) {
         Choose(dlg.m_cmbPort, Com(n));
         Press(dlg.m_btnReceive);
-        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); }))
-            << "text: " << Text(dlg.m_editText);
+        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); })) << "text: " << Text(dlg.m_editText);
     }
 
     // Presses Cancel and waits for the abort to finish.
@@ -148,17 +136,16 @@ protected:
         EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
     }
 
-
     // Each failed open: the message alone in the text area, the idle controls, Save disabled even
     // after a completed capture, and nothing left open.
     static void ExpectFailedOpen(CCaptureDlg& dlg, int n) {
-        const int descriptors = OpenDescriptorCount();
+        const int descriptors = OpenDescriptors();
         Choose(dlg.m_cmbPort, Com(n));
         Press(dlg.m_btnReceive);
         EXPECT_EQ(Text(dlg.m_editText), "COM open error");
         EXPECT_TRUE(Idle(dlg));
         EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
-        EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        EXPECT_EQ(OpenDescriptors(), descriptors);
         RunEventsFor(100);
         EXPECT_EQ(Text(dlg.m_editText), "COM open error");
     }
@@ -194,7 +181,8 @@ TEST_F(ReceiveOnPty, StartLocksTheSettingsAndTheWorkerWaitsForData) {
         ExpectCaptureControls(dlg);
         EXPECT_EQ(Text(dlg.m_editText), "");
         ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); })) << Text(dlg.m_editText);
-        // The worker runs at the lowest priority a user may choose; nothing else here does.
+        // One worker, at the lowest priority a user may choose; nothing else here runs so low.
+        EXPECT_EQ(ProgramThreads(), 1);
         EXPECT_EQ(ThreadsAtNice(19), 1);
 
         // Empty reads before the first byte go on without limit.
@@ -203,6 +191,7 @@ TEST_F(ReceiveOnPty, StartLocksTheSettingsAndTheWorkerWaitsForData) {
         ExpectCaptureControls(dlg);
         CancelCapture(dlg);
         EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+        EXPECT_TRUE(WaitUntil([] { return ProgramThreads() == 0; }, 3000));
     });
 }
 
@@ -356,8 +345,8 @@ TEST_F(ReceiveOnPty, ChosenRateIsTheLineRate) {
             const char* entry;  // null: the list as it opens
             speed_t speed;
         };
-        for (const Case& c : {Case{nullptr, B115200}, Case{"230400", B230400},
-                              Case{"9600", B9600}, Case{"57600", B57600}}) {
+        for (const Case& c : {Case{nullptr, B115200}, Case{"230400", B230400}, Case{"9600", B9600},
+                              Case{"57600", B57600}}) {
             SCOPED_TRACE(c.entry ? c.entry : "default");
             if (c.entry) {
                 Choose(dlg.m_cmbBaudrate, c.entry);
@@ -379,7 +368,8 @@ TEST_F(ReceiveOnPty, ChosenRateIsTheLineRate) {
 
 TEST_F(ReceiveOnPty, CaptureEndedByCtrlZShowsItAndEnablesSave) {
     const std::string sent = "Bench report\r\nch1 0.25 V\r\nch2 -1.50 V";
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--text", sent, "--end", "ctrlz", "--wait-open", "--delay", "1000", "--com", "3"});
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--text", sent, "--end", "ctrlz", "--wait-open",
+                                               "--delay", "1000", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     WithWindow([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(3));
@@ -417,7 +407,8 @@ TEST_F(ReceiveOnPty, LargeRandomPayloadArrivesByteExact) {
     const std::string payload = RandomPayload(3 * 1024 * 1024, 11);
     const std::string file = config_.Path() + "/payload.bin";
     WriteFile(file, payload);
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--flat", "--wait-open", "--delay", "1000", "--com", "3"});
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--flat", "--wait-open", "--delay",
+                                               "1000", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     WithWindow([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(3));
@@ -431,7 +422,8 @@ TEST_F(ReceiveOnPty, LargeRandomPayloadArrivesByteExact) {
         EXPECT_EQ(dlg.m_nCapacity % CAPTURE_BLOCK, 0);
         EXPECT_GE(dlg.m_nCapacity, dlg.m_nLength);
         // The preview, byte for byte: up to the first zero byte, at most 4096 bytes.
-        const std::string preview = payload.substr(0, std::min<std::size_t>(payload.find('\0'), 4096));
+        const std::string preview =
+            payload.substr(0, std::min<std::size_t>(payload.find('\0'), 4096));
         EXPECT_EQ(Text(dlg.m_editText), preview + "\r\n\r\n...and more...\r\n" +
                                             std::to_string(payload.size() + 1) + " bytes.");
     });
@@ -440,8 +432,7 @@ TEST_F(ReceiveOnPty, LargeRandomPayloadArrivesByteExact) {
 TEST_F(ReceiveOnPty, ClosingTheWindowWhileWaitingEndsPromptlyAndClosesThePort) {
     Line line;
     ASSERT_TRUE(config_.Link(4, line.Slave()));
-    const int descriptors = OpenDescriptorCount();
-    const int threads = ThreadCount();
+    const int descriptors = OpenDescriptors();
     std::chrono::steady_clock::time_point escaped;
     {
         CCaptureDlg dlg;
@@ -457,14 +448,15 @@ TEST_F(ReceiveOnPty, ClosingTheWindowWhileWaitingEndsPromptlyAndClosesThePort) {
                         std::chrono::steady_clock::now() - escaped)
                         .count();
     EXPECT_LT(ms, 3000);
-    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_TRUE(PortReleased(line.Slave()));
-    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3000)) << ThreadCount();
+    EXPECT_TRUE(WaitUntil([&] { return ProgramThreads() == 0; }, 3000)) << ProgramThreads();
 }
 
 TEST_F(ReceiveOnPty, TwoHundredReceiveCancelCyclesLeaveNothingBehind) {
     // A sender that never stops, so each Cancel takes effect within a chunk's time.
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "4096", "--forever", "--baud", "115200", "--com", "3"});
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "4096", "--exclude-eof", "--forever",
+                                               "--baud", "115200", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     WithWindow([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(3));
@@ -475,16 +467,13 @@ TEST_F(ReceiveOnPty, TwoHundredReceiveCancelCyclesLeaveNothingBehind) {
             })) << Text(dlg.m_editText);
             CancelCapture(dlg);
         };
-        // The first cycle brings up whatever Qt makes once for the life of the process.
-        cycle();
-        const int descriptors = OpenDescriptorCount();
-        const int threads = ThreadCount();
+        const int descriptors = OpenDescriptors();
         for (int i = 0; i < 200 && !HasFailure(); ++i) {
             SCOPED_TRACE("cycle " + std::to_string(i));
             cycle();
         }
-        EXPECT_EQ(OpenDescriptorCount(), descriptors);
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3000)) << ThreadCount();
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_TRUE(WaitUntil([&] { return ProgramThreads() == 0; }, 3000)) << ProgramThreads();
         EXPECT_TRUE(PortReleased(instrument.Slave()));
     });
 }

@@ -3,26 +3,19 @@
 #include <string>
 
 #include "tests/faults/Program.h"
-#include "tests/platform/comm/Pty.h"
 #include "tests/support/Wait.h"
 
 namespace {
 
-// What the process holds before the program runs, to compare with what it holds after.
-struct Holdings {
-    int descriptors = OpenDescriptorCount();
-    int threads = ThreadCount();
-};
-
-// The program ended within a read time-out or two, and left nothing behind on port.
-void ExpectEndedCleanly(long long closeMs, const Holdings& before, const std::string& port) {
+// The program ended within a read time-out or two, and left nothing behind: no worker, no
+// descriptor more than it had before it ran, and port free for others.
+void ExpectEndedCleanly(long long closeMs, int descriptorsBefore, const std::string& port) {
     EXPECT_GE(closeMs, 0) << "the window never came up";
     EXPECT_LT(closeMs, 3000);
-    EXPECT_EQ(OpenDescriptorCount(), before.descriptors);
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
     EXPECT_TRUE(PortReleased(port)) << port << " is still held";
-    // A worker that ended is gone from the process a moment later.
-    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= before.threads; }, 3000))
-        << ThreadCount() << " threads, " << before.threads << " before";
+    // The destructor waited for the worker; its thread is gone from the process a moment later.
+    EXPECT_TRUE(WaitUntil([] { return ProgramThreads() == 0; }, 3000)) << ProgramThreads();
 }
 
 }  // namespace
@@ -30,20 +23,21 @@ void ExpectEndedCleanly(long long closeMs, const Holdings& before, const std::st
 TEST_F(ProgramTest, ClosingWhileWaitingForData) {
     Line line;
     ASSERT_TRUE(config_.Link(4, line.Slave()));
-    const Holdings before;
+    const int descriptors = OpenDescriptors();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 4);
         RunEventsFor(300);  // well inside a read
         CloseLater(dlg, CloseBy::CloseBox);
     });
-    ExpectEndedCleanly(closeMs, before, line.Slave());
+    ExpectEndedCleanly(closeMs, descriptors, line.Slave());
 }
 
 TEST_F(ProgramTest, ClosingWhileReceiving) {
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "1000000", "--baud", "115200", "--wait-open", "--delay",
-                           "1000", "--com", "3"});
+    Instrument instrument(KAVOSEN_INSTRUMENT,
+                          {"--random", "1000000", "--exclude-eof", "--baud", "115200",
+                           "--wait-open", "--delay", "1000", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
-    const Holdings before;
+    const int descriptors = OpenDescriptors();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 3);
         ASSERT_TRUE(WaitUntil([&] {
@@ -51,13 +45,13 @@ TEST_F(ProgramTest, ClosingWhileReceiving) {
         })) << Text(dlg.m_editText).substr(0, 100);
         CloseLater(dlg, CloseBy::Esc);
     });
-    ExpectEndedCleanly(closeMs, before, instrument.Slave());
+    ExpectEndedCleanly(closeMs, descriptors, instrument.Slave());
 }
 
 TEST_F(ProgramTest, ClosingDuringThePauseAfterTheOpen) {
     Line line;
     ASSERT_TRUE(config_.Link(4, line.Slave()));
-    const Holdings before;
+    const int descriptors = OpenDescriptors();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(4));
         // Esc pressed while the command pauses: taken as soon as the command returns, with
@@ -66,26 +60,25 @@ TEST_F(ProgramTest, ClosingDuringThePauseAfterTheOpen) {
         Press(dlg.m_btnReceive);
         ExpectCaptureControls(dlg);
     });
-    ExpectEndedCleanly(closeMs, before, line.Slave());
+    ExpectEndedCleanly(closeMs, descriptors, line.Slave());
 }
 
 TEST_F(ProgramTest, ClosingAfterTheDeviceVanished) {
     Line line;
     ASSERT_TRUE(config_.Link(4, line.Slave()));
-    const Holdings before;
+    const int descriptors = OpenDescriptors();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 4);
         line.Send("partial");
         ASSERT_TRUE(WaitUntil([&] { return Text(dlg.m_editText) == "Getting data...\r\n."; }));
         line.Hangup();
-        ASSERT_TRUE(WaitUntil([&] {
-            return Text(dlg.m_editText).find("Port read error") != std::string::npos;
-        }));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return Text(dlg.m_editText).find("Port read error") != std::string::npos; }));
         CloseLater(dlg, CloseBy::Esc);
     });
     EXPECT_GE(closeMs, 0);
     EXPECT_LT(closeMs, 3000);
     // Less the line's master, which the hang-up closed.
-    EXPECT_EQ(OpenDescriptorCount(), before.descriptors - 1);
-    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= before.threads; }, 3000));
+    EXPECT_EQ(OpenDescriptors(), descriptors - 1);
+    EXPECT_TRUE(WaitUntil([] { return ProgramThreads() == 0; }, 3000));
 }

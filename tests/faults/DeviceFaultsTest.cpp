@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "tests/faults/Program.h"
-#include "tests/platform/comm/Pty.h"
 #include "tests/support/Wait.h"
 
 extern char** environ;
@@ -135,8 +134,8 @@ bool LockedElsewhere(const std::string& path) {
 
 TEST_F(ProgramTest, DeviceVanishingBeforeTheFirstByte) {
     // Unplugged 1.5 s after the program opened it: the worker is waiting by then.
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--text", "never sent", "--wait-open", "--delay", "1500",
-                           "--hangup-after", "0", "--com", "3"});
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--text", "never sent", "--wait-open", "--delay",
+                                               "1500", "--hangup-after", "0", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 3);
@@ -158,7 +157,8 @@ TEST_F(ProgramTest, DeviceVanishingMidCapture) {
     const std::string file = config_.Path() + "/payload.bin";
     WriteFile(file, payload);
     // About 2.9 s of a 115200-baud line, then unplugged.
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--baud", "115200", "--wait-open", "--delay", "1000",
+    Instrument instrument(KAVOSEN_INSTRUMENT,
+                          {"--file", file, "--baud", "115200", "--wait-open", "--delay", "1000",
                            "--hangup-after", "30000", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     RunProgram([&](CCaptureDlg& dlg) {
@@ -184,7 +184,8 @@ TEST_F(ProgramTest, PausesOfFourSecondsBetweenBurstsDoNotEndTheCapture) {
     std::string payload = RandomPayload(5999, 22) + "\x1A";
     const std::string file = config_.Path() + "/bursts.bin";
     WriteFile(file, payload);
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--baud", "115200", "--pause-every", "2000", "--pause",
+    Instrument instrument(KAVOSEN_INSTRUMENT,
+                          {"--file", file, "--baud", "115200", "--pause-every", "2000", "--pause",
                            "4000", "--wait-open", "--delay", "1000", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     RunProgram([&](CCaptureDlg& dlg) {
@@ -203,7 +204,8 @@ TEST_F(ProgramTest, PausesOfFourSecondsBetweenBurstsDoNotEndTheCapture) {
 }
 
 TEST_F(ProgramTest, SenderThatNeverStopsDoesNotHoldTheWindow) {
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "65536", "--forever", "--flat", "--com", "3"});
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--random", "65536", "--exclude-eof", "--forever",
+                                               "--flat", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     RunProgram([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(3));
@@ -240,12 +242,12 @@ TEST_F(ProgramTest, PortHeldByAnotherProgram) {
     LockHolder holder(line.Slave());
     ASSERT_TRUE(WaitUntil([&] { return LockedElsewhere(line.Slave()); }, 5000));
     RunProgram([&](CCaptureDlg& dlg) {
-        const int descriptors = OpenDescriptorCount();
+        const int descriptors = OpenDescriptors();
         Choose(dlg.m_cmbPort, Com(5));
         Press(dlg.m_btnReceive);
         EXPECT_EQ(Text(dlg.m_editText), "COM open error");
         EXPECT_TRUE(Idle(dlg));
-        EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        EXPECT_EQ(OpenDescriptors(), descriptors);
         EXPECT_TRUE(LockedElsewhere(line.Slave()));
 
         // Once the other program has let go, the same port captures.
@@ -283,13 +285,13 @@ TEST_F(ProgramTest, ComLinksToWhatIsNoSerialPortFailToOpen) {
             line.Send("ok\x1A");
             ASSERT_TRUE(WaitUntil([&] { return Idle(dlg) && dlg.m_btnSave.IsWindowEnabled(); }));
 
-            const int descriptors = OpenDescriptorCount();
+            const int descriptors = OpenDescriptors();
             Choose(dlg.m_cmbPort, Com(c.com));
             Press(dlg.m_btnReceive);
             EXPECT_EQ(Text(dlg.m_editText), "COM open error");
             EXPECT_TRUE(Idle(dlg));
             EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
-            EXPECT_EQ(OpenDescriptorCount(), descriptors);
+            EXPECT_EQ(OpenDescriptors(), descriptors);
         }
         EXPECT_EQ(ReadFile(regular), "not a port");
     });

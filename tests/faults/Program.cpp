@@ -1,6 +1,5 @@
 #include "tests/faults/Program.h"
 
-#include <dirent.h>
 #include <time.h>
 
 #include <QComboBox>
@@ -59,16 +58,6 @@ void ExpectCaptureControls(const CCaptureDlg& dlg) {
 std::string Stored(const CCaptureDlg& dlg) {
     return std::string(reinterpret_cast<const char*>(dlg.m_pBuffer),
                        static_cast<std::size_t>(dlg.m_nLength));
-}
-
-int ThreadCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (const dirent* entry = readdir(dir)) {
-        count += entry->d_name[0] != '.';
-    }
-    closedir(dir);
-    return count;
 }
 
 double CpuSeconds() {

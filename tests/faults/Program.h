@@ -31,7 +31,6 @@ void ExpectCaptureControls(const CCaptureDlg& dlg);
 // The capture as stored: the first m_nLength bytes of the buffer. Only while no worker runs.
 std::string Stored(const CCaptureDlg& dlg);
 
-int ThreadCount();
 // CPU seconds this process has used, all threads.
 double CpuSeconds();
 long long MsSince(const std::chrono::steady_clock::time_point& start);

@@ -80,7 +80,8 @@ TEST_F(ProgramTest, MegabytesOfRandomBytesAreSavedByteForByte) {
     const std::string payload = RandomPayload(4 * 1024 * 1024, 31);
     const std::string file = config_.Path() + "/payload.bin";
     WriteFile(file, payload);
-    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--flat", "--wait-open", "--delay", "1000", "--com", "3"});
+    Instrument instrument(KAVOSEN_INSTRUMENT, {"--file", file, "--flat", "--wait-open", "--delay",
+                                               "1000", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
     const std::string saved = config_.Path() + "/capture.bin";
     RunProgram([&](CCaptureDlg& dlg) {
@@ -110,6 +111,8 @@ TEST_F(ProgramTest, SavesThatFailSaySoAndTheCaptureStaysSavable) {
     const std::string readOnly = dir + "/readonly.txt";
     WriteFile(readOnly, "previous results");
     ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    const std::string fullDisk = dir + "/full-disk.bin";
+    ASSERT_EQ(symlink("/dev/full", fullDisk.c_str()), 0);
 
     RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 4);
@@ -118,9 +121,9 @@ TEST_F(ProgramTest, SavesThatFailSaySoAndTheCaptureStaysSavable) {
         QWidget* window = Widget(dlg);
 
         std::string missing;
-        EXPECT_EQ(Save(dlg, {NameFile(dir + "/no/such/folder/x.txt"), AllowCreate(),
-                             Result(&missing)}),
-                  3);
+        EXPECT_EQ(
+            Save(dlg, {NameFile(dir + "/no/such/folder/x.txt"), AllowCreate(), Result(&missing)}),
+            3);
         EXPECT_EQ(missing, "File open error.");
 
         // Permission bits do not stop root: this save runs as a user they do stop.
@@ -133,9 +136,10 @@ TEST_F(ProgramTest, SavesThatFailSaySoAndTheCaptureStaysSavable) {
         EXPECT_EQ(denied, "File open error.");
         EXPECT_EQ(ReadFile(readOnly), "previous results");
 
-        // A disk that is full: the open succeeds, the write does not.
+        // A disk that is full: the open succeeds, the write does not. (The name needs an
+        // extension of its own: the dialog adds ".txt" to a bare "/dev/full".)
         std::string full;
-        EXPECT_EQ(Save(dlg, {NameFile("/dev/full"), Result(&full)}), 2);
+        EXPECT_EQ(Save(dlg, {NameFile(fullDisk), Result(&full)}), 2);
         EXPECT_EQ(full, "File write error. The saved file is incomplete.");
         EXPECT_FALSE(AnotherModalWithin(window, 300)) << "a second message followed";
 

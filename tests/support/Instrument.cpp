@@ -1,5 +1,6 @@
 #include "tests/support/Instrument.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 extern char** environ;
@@ -256,4 +258,40 @@ bool PortReleased(const std::string& path) {
                           ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
     close(fd);
     return released;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    const int own = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) {
+            continue;
+        }
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        count += n < 0 || std::strcmp(target, "anon_inode:[eventfd]") != 0;
+    }
+    closedir(dir);
+    return count;
+}
+
+int ProgramThreads() {
+    auto nameOf = [](const std::string& commPath) {
+        std::string name;
+        std::getline(std::ifstream(commPath), name);
+        return name;
+    };
+    const std::string process = nameOf("/proc/self/comm");
+    int count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.' &&
+            nameOf(std::string("/proc/self/task/") + entry->d_name + "/comm") == process) {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count - 1;  // the main thread
 }

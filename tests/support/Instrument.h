@@ -1,7 +1,7 @@
 // The far end of the line in tests: the simulated instrument (tools/Instrument.cpp) run as a
 // child process, a pty the test plays the instrument on itself, the bytes they send, another
-// program holding a port, and a configuration folder of the test's own in which COM names are
-// mapped.
+// program holding a port, a configuration folder of the test's own in which COM names are
+// mapped, and what the process under test still holds when a capture is over.
 //
 // A test program that starts instruments is built with KAVOSEN_INSTRUMENT defined as the
 // instrument's path, and passes it to Instrument.
@@ -100,3 +100,12 @@ int HoldPort(const std::string& path);
 
 // Whether nobody holds the device at path any more: it can be locked, and it is not exclusive.
 bool PortReleased(const std::string& path);
+
+// Descriptors this process has open, less the event notifiers (eventfds) of Qt's own threads:
+// Qt starts pool threads with the first window and ends them after 30 s idle, so those come and
+// go on their own. A port, file or pipe left open counts.
+int OpenDescriptors();
+
+// Threads this process runs besides its main thread, less Qt's own: Qt names its threads, while
+// a thread the program starts keeps the process's name. 0 once every capture worker has ended.
+int ProgramThreads();

@@ -149,7 +149,9 @@ TEST_F(SaveTest, CaptureEndedBySilenceSavesItsBytesAndTheClosingZero) {
         EXPECT_EQ(seen.defaultSuffix, "txt");
         EXPECT_EQ(seen.initialName, "");
         ASSERT_EQ(seen.filters.size(), 2);
-        EXPECT_EQ(seen.selectedFilter, seen.filters[0].toStdString());
+        EXPECT_EQ(seen.filters[0].left(17).toStdString(), "Text files(*.txt)");
+        EXPECT_EQ(seen.filters[1].left(14).toStdString(), "All files(*.*)");
+        EXPECT_EQ(seen.selectedFilter.substr(0, 17), "Text files(*.txt)");
         EXPECT_TRUE(seen.mainWindowBlocked);
         // Still enabled: the same capture can be saved again.
         EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
@@ -298,8 +300,11 @@ TEST_F(SaveTest, PathsThatCannotBeOpenedSayFileOpenError) {
 TEST_F(SaveTest, WriteErrorIsReportedAndNeverAsComplete) {
     scripted::PushData("full");
     AfterCapture([&](CCaptureDlg& dlg) {
+        // A name with an extension, so the dialog adds none: a file on a full disk.
+        std::string full = dir + "/full.txt";
+        ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
         Seen seen;
-        Save(dlg, {TypeName("/dev/full", seen, Widget(dlg)), Message(seen)});
+        Save(dlg, {TypeName(full, seen, Widget(dlg)), Message(seen)});
         EXPECT_EQ(seen.message, "File write error. The saved file is incomplete.");
         EXPECT_EQ(seen.messageTitle, std::string(AfxGetAppName()));
     });

@@ -1,0 +1,95 @@
+#!/bin/sh
+# Installs what is missing, builds the benchmarks (a Release tree in build-bench/, with the
+# tools, without the tests) and runs every one of them, printing one table: each figure, what
+# was measured, its goal and whether the goal was met. The in-process benchmarks drive the real
+# window on Qt's offscreen platform; the start-up one runs the program on an X server of its
+# own (Xvfb). Takes a few minutes. Figures taken on a machine that is busy with other work say
+# more about that work than about the program: the ratios are measured side by side for that
+# reason, and the spread of repeated runs is shown in brackets.
+set -e
+cd "$(dirname "$0")/.."
+tools/deps.sh
+started=$(date +%s)
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT INT TERM
+
+echo "Building build-bench/ (Release)..." >&2
+if ! { cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKAVOSEN_TESTS=OFF \
+           -DKAVOSEN_BENCH=ON &&
+       cmake --build build-bench -j"$(nproc)"; } >"$work/build.log" 2>&1; then
+    cat "$work/build.log" >&2
+    exit 1
+fi
+bench=build-bench/bench
+
+# run TITLE FILTER COMMAND...: runs one benchmark and adds a section to the table: its title,
+# then the rows it printed, passed through FILTER. Its standard error (progress, Qt's notes) is
+# shown only when it fails.
+run() {
+    title=$1
+    filter=$2
+    shift 2
+    echo "Running: $title..." >&2
+    printf '#\t%s\n' "$title" >>"$work/rows"
+    if timeout 600 "$@" >"$work/out" 2>"$work/log"; then
+        status=0
+    else
+        status=$?
+    fi
+    "$filter" <"$work/out" >>"$work/rows"
+    if [ "$status" -ne 0 ]; then
+        printf 'the benchmark itself\tended with status %s\tends normally\tmissed\n' "$status" \
+            >>"$work/rows"
+        cat "$work/log" >&2
+    fi
+}
+
+# The text-area benchmark prints its own aligned rows ("  figure  measured  goal"); this turns
+# them into table rows and marks its two goals. "About 1 (no growth)" counts as met up to 1.25,
+# which leaves room for the noise of a shared machine.
+append_rows() {
+    awk '
+        function trim(s) { gsub(/^ +| +$/, "", s); return s }
+        /^  / {
+            figure = trim(substr($0, 3, 34)); measured = trim(substr($0, 38, 14))
+            goal = trim(substr($0, 55)); mark = ""
+            if (figure == "") next
+            value = measured; sub(/ .*/, "", value)
+            if (goal ~ /^<= /) { mark = (value + 0 <= substr(goal, 4) + 0) ? "met" : "missed" }
+            if (goal ~ /^about 1/) { goal = goal ", <= 1.25"; mark = (value + 0 <= 1.25) ? "met" : "missed" }
+            printf "%s\t%s\t%s\t%s\n", figure, measured, goal, mark
+        }'
+}
+
+offscreen="env QT_QPA_PLATFORM=offscreen"
+run "Text area: 100,000 dots appended from a worker (bench_append)" append_rows \
+    $offscreen "$bench/bench_append"
+run "A 100 MB flood through a pty into a capture, against cat (bench_capture)" cat \
+    $offscreen "$bench/bench_capture"
+run "A capture waiting for data (bench_idle)" cat $offscreen "$bench/bench_idle"
+run "A Ctrl-Z to the result shown (bench_ctrlz)" cat $offscreen "$bench/bench_ctrlz"
+run "Start-up on an X server of its own (bench_startup)" cat \
+    xvfb-run -a -s "-screen 0 800x600x24" "$bench/bench_startup" build-bench/KAVOSEN_WIN
+
+elapsed=$(($(date +%s) - started))
+awk -F '\t' -v cores="$(nproc)" -v load="$load" -v elapsed="$elapsed" '
+    { line[NR] = $0 }
+    $1 != "#" {
+        if (length($1) > wf) wf = length($1)
+        if (length($2) > wm) wm = length($2)
+        if (length($3) > wg) wg = length($3)
+        if ($4 == "met") met++
+        if ($4 != "") goals++
+    }
+    END {
+        printf "KAVOSEN_WIN benchmarks: Release build, %d cores, load average %s at the start\n", cores, load
+        printf "\n%-*s  %-*s  %-*s  %s\n", wf + 2, "figure", wm, "measured", wg, "goal", "mark"
+        for (i = 1; i <= NR; i++) {
+            n = split(line[i], f, "\t")
+            if (f[1] == "#") { printf "\n%s\n", f[2]; continue }
+            printf "  %-*s  %-*s  %-*s  %s\n", wf, f[1], wm, f[2], wg, f[3], f[4]
+        }
+        printf "\n%d of %d goals met; %d s in all.\n", met, goals, elapsed
+    }' "$work/rows"
