@@ -305,9 +305,11 @@ TEST_F(ReceiveOnPty, BytesSentBeforeReceiveOrDuringThePauseNeverAppear) {
     const int reader = open(line.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     line.Send("OLD");
+    // The pty hands written bytes on to the slave's queue a moment later.
     int queued = 0;
-    ASSERT_EQ(ioctl(reader, FIONREAD, &queued), 0);
-    ASSERT_EQ(queued, 3);
+    ASSERT_TRUE(
+        WaitUntil([&] { return ioctl(reader, FIONREAD, &queued) == 0 && queued == 3; }, 2000))
+        << queued << " bytes queued";
 
     WithWindow([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(4));

@@ -8,9 +8,9 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
-#include <functional>
-#include <memory>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,62 +19,62 @@
 
 namespace {
 
-using Answer = std::function<void(QWidget*)>;
+// What one press of Save brought up.
+struct SaveRun {
+    int fileDialogs = 0;
+    int createPrompts = 0;
+    std::vector<std::string> messages;  // the results, in order
+};
 
-// Types path into the file dialog and confirms it.
-Answer NameFile(const std::string& path) {
-    return [path](QWidget* w) {
-        auto* dialog = qobject_cast<QFileDialog*>(w);
-        ASSERT_NE(dialog, nullptr) << "expected the file dialog";
-        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(name, nullptr);
-        name->setText(QString::fromStdString(path));
-        QTimer::singleShot(0, dialog, &QDialog::accept);
-    };
-}
-
-// Lets the file dialog create a file that does not exist yet.
-Answer AllowCreate() {
-    return [](QWidget* w) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        ASSERT_NE(box, nullptr) << "expected the create prompt";
-        QAbstractButton* yes = box->button(QMessageBox::Yes);
-        ASSERT_NE(yes, nullptr);
-        QTimer::singleShot(0, yes, &QAbstractButton::click);
-    };
-}
-
-// Reads the result's message box into *text and closes it.
-Answer Result(std::string* text) {
-    return [text](QWidget* w) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        ASSERT_NE(box, nullptr) << "expected a message box";
-        *text = box->text().toStdString();
-        QTimer::singleShot(0, box, &QDialog::accept);
-    };
-}
-
-// Presses Save and answers the dialogs that come up with answers, in order; returns how many
-// came up. The press returns when the command has finished.
-int Save(CCaptureDlg& dlg, std::vector<Answer> answers) {
-    const std::shared_ptr<int> handled = AnswerModals(std::move(answers), Widget(dlg));
+// Presses Save and answers what comes up as the user does: names path in the file dialog, lets
+// it create the file when it asks, and reads each result. Windows are answered by kind, each
+// once: the file dialog becomes the active window again while it finishes after its prompt,
+// and must not be taken for a new window then. The press returns when the command has finished.
+SaveRun Save(CCaptureDlg& dlg, const std::string& path) {
+    SaveRun run;
+    QWidget* mainWindow = Widget(dlg);
+    std::vector<QPointer<QWidget>> answered;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == mainWindow || !modal->isVisible() ||
+            std::find(answered.begin(), answered.end(), modal) != answered.end()) {
+            return;
+        }
+        answered.emplace_back(modal);
+        if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+            ++run.fileDialogs;
+            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit")) {
+                name->setText(QString::fromStdString(path));
+            }
+            QTimer::singleShot(0, files, &QDialog::accept);
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+                ++run.createPrompts;
+                QTimer::singleShot(0, yes, &QAbstractButton::click);
+            } else {
+                run.messages.push_back(box->text().toStdString());
+                QTimer::singleShot(0, box, &QDialog::accept);
+            }
+        } else {
+            ADD_FAILURE() << "an unexpected window: " << modal->metaObject()->className();
+            QTimer::singleShot(0, modal, &QWidget::close);
+        }
+    });
+    poll.start(20);
     Press(dlg.m_btnSave);
-    return *handled;
-}
-
-// Whether any window comes up within ms: a second message after the result, say.
-bool AnotherModalWithin(QWidget* except, int ms) {
-    bool another = false;
-    AnswerModals({[&another](QWidget* w) {
-                     another = true;
-                     QTimer::singleShot(0, w, &QWidget::close);
-                 }},
-                 except, ms);
-    RunEventsFor(ms + 100);
-    return another;
+    return run;
 }
 
 }  // namespace
+
+// One file dialog, the create prompt when the file is new, and exactly one result.
+void ExpectSave(const SaveRun& run, bool created, const std::string& message) {
+    EXPECT_EQ(run.fileDialogs, 1);
+    EXPECT_EQ(run.createPrompts, created ? 1 : 0);
+    ASSERT_EQ(run.messages.size(), 1u);
+    EXPECT_EQ(run.messages[0], message);
+}
 
 TEST_F(ProgramTest, MegabytesOfRandomBytesAreSavedByteForByte) {
     const std::string payload = RandomPayload(4 * 1024 * 1024, 31);
@@ -90,10 +90,7 @@ TEST_F(ProgramTest, MegabytesOfRandomBytesAreSavedByteForByte) {
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
         EXPECT_NE(Text(dlg.m_editText).find(std::to_string(payload.size() + 1) + " bytes."),
                   std::string::npos);
-
-        std::string result;
-        EXPECT_EQ(Save(dlg, {NameFile(saved), AllowCreate(), Result(&result)}), 3);
-        EXPECT_EQ(result, "Save complete.");
+        ExpectSave(Save(dlg, saved), true, "Save complete.");
     });
     const std::string bytes = ReadFile(saved);
     EXPECT_EQ(bytes.size(), payload.size() + 1);
@@ -111,6 +108,8 @@ TEST_F(ProgramTest, SavesThatFailSaySoAndTheCaptureStaysSavable) {
     const std::string readOnly = dir + "/readonly.txt";
     WriteFile(readOnly, "previous results");
     ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+    // A full disk: the open succeeds, the write does not. The name has an extension of its
+    // own, as the dialog adds ".txt" to a bare "/dev/full".
     const std::string fullDisk = dir + "/full-disk.bin";
     ASSERT_EQ(symlink("/dev/full", fullDisk.c_str()), 0);
 
@@ -118,37 +117,31 @@ TEST_F(ProgramTest, SavesThatFailSaySoAndTheCaptureStaysSavable) {
         StartOn(dlg, 4);
         line.Send("V=1.25\r\nI=0.03\x1A");
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg) && dlg.m_btnSave.IsWindowEnabled(); }));
-        QWidget* window = Widget(dlg);
 
-        std::string missing;
-        EXPECT_EQ(
-            Save(dlg, {NameFile(dir + "/no/such/folder/x.txt"), AllowCreate(), Result(&missing)}),
-            3);
-        EXPECT_EQ(missing, "File open error.");
-
-        // Permission bits do not stop root: this save runs as a user they do stop.
-        std::string denied;
-        const uid_t self = geteuid();
-        ASSERT_EQ(seteuid(self == 0 ? 65534 : self), 0);
-        const int answered = Save(dlg, {NameFile(readOnly), Result(&denied)});
-        ASSERT_EQ(seteuid(self), 0);
-        EXPECT_EQ(answered, 2);
-        EXPECT_EQ(denied, "File open error.");
-        EXPECT_EQ(ReadFile(readOnly), "previous results");
-
-        // A disk that is full: the open succeeds, the write does not. (The name needs an
-        // extension of its own: the dialog adds ".txt" to a bare "/dev/full".)
-        std::string full;
-        EXPECT_EQ(Save(dlg, {NameFile(fullDisk), Result(&full)}), 2);
-        EXPECT_EQ(full, "File write error. The saved file is incomplete.");
-        EXPECT_FALSE(AnotherModalWithin(window, 300)) << "a second message followed";
+        {
+            SCOPED_TRACE("a folder that does not exist");
+            ExpectSave(Save(dlg, dir + "/no/such/folder/x.txt"), true, "File open error.");
+        }
+        {
+            SCOPED_TRACE("a read-only file");
+            // Permission bits do not stop root: this save runs as a user they do stop.
+            const uid_t self = geteuid();
+            ASSERT_EQ(seteuid(self == 0 ? 65534 : self), 0);
+            const SaveRun run = Save(dlg, readOnly);
+            ASSERT_EQ(seteuid(self), 0);
+            ExpectSave(run, false, "File open error.");
+            EXPECT_EQ(ReadFile(readOnly), "previous results");
+        }
+        {
+            SCOPED_TRACE("a full disk");
+            ExpectSave(Save(dlg, fullDisk), false,
+                       "File write error. The saved file is incomplete.");
+        }
 
         // After all that, the capture is still there to save.
         EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
-        std::string done;
         const std::string good = dir + "/results.txt";
-        EXPECT_EQ(Save(dlg, {NameFile(good), AllowCreate(), Result(&done)}), 3);
-        EXPECT_EQ(done, "Save complete.");
+        ExpectSave(Save(dlg, good), true, "Save complete.");
         EXPECT_EQ(ReadFile(good), std::string("V=1.25\r\nI=0.03\0", 15));
     });
 }

@@ -1,6 +1,7 @@
 // The dialog made from the main window's template: its geometry in two fonts, the window it
 // makes, the focus and tab order, mnemonics, the drop-down, and the keys that end it or not.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -39,6 +40,15 @@ double AlphabetWidth(const QFont& font) {
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
 }
 
+// The width a horizontal unit needs: a quarter of the average character, or more where the
+// label captions (41 and 36 units wide) would not fit.
+double UnitWidth(const QFont& font) {
+    const QFontMetrics metrics(font);
+    return std::max({AlphabetWidth(font) / 26 / 2 / 4,
+                     metrics.horizontalAdvance("Serial port(P):") / 41.0,
+                     metrics.horizontalAdvance("baudrate(B):") / 36.0});
+}
+
 TEST(Dialog, TemplateUnitsFollowTheFont) {
     const QFont narrow("DejaVu Sans", 9);
     QFont wide("URW Bookman", 9);
@@ -54,10 +64,10 @@ TEST(Dialog, TemplateUnitsFollowTheFont) {
         EXPECT_NEAR(l.text.height() / double(l.window.height()), 145.0 / 196, 0.01);
         EXPECT_NEAR(l.save.top() / double(l.window.height()), 175.0 / 196, 0.01);
     }
-    // Horizontal units follow the average character width, vertical ones the line height
-    // (whole pixels per unit allow a few percent).
-    EXPECT_NEAR(b.window.width() / double(a.window.width()),
-                AlphabetWidth(wide) / AlphabetWidth(narrow), 0.08);
+    // Horizontal units follow the average character width (widened until the labels fit),
+    // vertical ones the line height (whole pixels per unit allow a few percent).
+    EXPECT_NEAR(b.window.width() / double(a.window.width()), UnitWidth(wide) / UnitWidth(narrow),
+                0.08);
     EXPECT_NEAR(b.window.height() / double(a.window.height()),
                 QFontMetrics(wide).height() / double(QFontMetrics(narrow).height()), 0.02);
 }
