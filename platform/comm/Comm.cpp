@@ -13,7 +13,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "platform/comm/LineRate.h"
@@ -78,11 +81,22 @@ BOOL FailErrno(int err) {
 constexpr int kSlotBits = 6;
 constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
 
+// The receive queue the layer keeps for each port, as a serial driver does: a read takes as
+// much from the device as it has, up to this size, so that a stream read in small requests
+// costs one system call for many of them.
+constexpr DWORD kReceiveQueueSize = 16384;
+
 struct Port {
     std::uint64_t serial = 0;  // 0: slot free
     int fd = -1;
-    bool vanished = false;  // the device hung up: reads fail from now on
+    bool vanished = false;  // the device hung up: reads fail once the queue is empty
     COMMTIMEOUTS timeouts = {};
+    // Bytes read from the device and not yet returned: queued[queueStart, queueStart +
+    // queueCount). Only a read outside the lock writes into the storage, and only while the
+    // queue is empty, so the counts change under the lock alone.
+    std::unique_ptr<BYTE[]> queued;
+    DWORD queueStart = 0;
+    DWORD queueCount = 0;
 };
 
 std::mutex g_tableMutex;
@@ -170,12 +184,15 @@ constexpr std::uint64_t kMaxWaitMs = std::uint64_t{1} << 40;  // about 35 years
 
 enum class ReadEnd { Done, Vanished, Failed };
 
-// Reads into buffer until count bytes are there or the time-outs end the read; *got holds the
-// bytes read either way. Failed leaves errno set.
-ReadEnd ReadWithin(int fd, BYTE* buffer, DWORD count, const COMMTIMEOUTS& timeouts, DWORD* got) {
-    const std::int64_t start = NowNs();
+// Reads into buffer until count bytes are there or the time-outs end the read, taking from the
+// device up to kReceiveQueueSize bytes at a time into queue (empty on entry); *got holds the
+// bytes delivered to buffer either way, *kept the bytes left at the start of queue. Time runs
+// from start, for a read of total bytes in all (some of which the caller may already have had
+// from the queue). Failed leaves errno set.
+ReadEnd ReadWithin(int fd, BYTE* buffer, DWORD count, BYTE* queue, std::int64_t start, DWORD total,
+                   const COMMTIMEOUTS& timeouts, DWORD* got, DWORD* kept) {
     // Below 2^64 for any DWORD values; waits beyond kMaxWaitMs are cut to it.
-    const std::uint64_t totalMs = std::uint64_t{timeouts.ReadTotalTimeoutMultiplier} * count +
+    const std::uint64_t totalMs = std::uint64_t{timeouts.ReadTotalTimeoutMultiplier} * total +
                                   timeouts.ReadTotalTimeoutConstant;
     const std::int64_t deadline =
         totalMs != 0 ? start + static_cast<std::int64_t>(std::min(totalMs, kMaxWaitMs)) * kNsPerMs
@@ -183,11 +200,18 @@ ReadEnd ReadWithin(int fd, BYTE* buffer, DWORD count, const COMMTIMEOUTS& timeou
     const std::int64_t intervalNs = std::int64_t{timeouts.ReadIntervalTimeout} * kNsPerMs;
     std::int64_t lastByte = start;
     *got = 0;
+    *kept = 0;
     for (;;) {
-        const ssize_t n = read(fd, buffer + *got, count - *got);
+        const ssize_t n = read(fd, queue, kReceiveQueueSize);
         if (n > 0) {
-            *got += static_cast<DWORD>(n);
+            const DWORD taken = std::min(static_cast<DWORD>(n), count - *got);
+            std::memcpy(buffer + *got, queue, taken);
+            *got += taken;
             if (*got == count) {
+                *kept = static_cast<DWORD>(n) - taken;
+                if (*kept > 0) {
+                    std::memmove(queue, queue + taken, *kept);
+                }
                 return ReadEnd::Done;
             }
             lastByte = NowNs();
@@ -266,6 +290,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         Fail(error);
         return INVALID_HANDLE_VALUE;
     }
+    std::unique_ptr<BYTE[]> queued(new (std::nothrow) BYTE[kReceiveQueueSize]);
+    if (!queued) {
+        Release(fd, true);
+        Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
 
     std::lock_guard<std::mutex> lock(g_tableMutex);
     for (std::size_t slot = 0; slot < kSlots; ++slot) {
@@ -274,6 +304,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
             port = Port{};
             port.serial = g_nextSerial++;
             port.fd = fd;
+            port.queued = std::move(queued);
             return reinterpret_cast<HANDLE>(
                 static_cast<std::uintptr_t>((port.serial << kSlotBits) | slot));
         }
@@ -408,7 +439,7 @@ BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat) {
         *lpErrors = 0;
     }
     if (lpStat) {
-        lpStat->cbInQue = static_cast<DWORD>(waiting);
+        lpStat->cbInQue = port->queueCount + static_cast<DWORD>(waiting);
         lpStat->cbOutQue = static_cast<DWORD>(unsent);
     }
     return TRUE;
@@ -416,11 +447,15 @@ BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat) {
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               void* lpOverlapped) {
+    const std::int64_t start = NowNs();
+    auto* const buffer = static_cast<BYTE*>(lpBuffer);
+    DWORD served = 0;
     int fd = -1;
+    BYTE* queue = nullptr;
     COMMTIMEOUTS timeouts;
     {
         std::lock_guard<std::mutex> lock(g_tableMutex);
-        const Port* port = FindPort(hFile);
+        Port* port = FindPort(hFile);
         if (!port) {
             return Fail(ERROR_INVALID_HANDLE);
         }
@@ -428,32 +463,52 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
             return Fail(ERROR_INVALID_PARAMETER);
         }
         *lpNumberOfBytesRead = 0;
-        if (port->vanished) {
+        // What was received before the device vanished is still delivered, as from a driver's
+        // queue; only then do reads fail.
+        if (port->vanished && port->queueCount == 0) {
             return Fail(ERROR_DEVICE_NOT_CONNECTED);
         }
-        if (nNumberOfBytesToRead == 0) {
+        served = std::min(nNumberOfBytesToRead, port->queueCount);
+        if (served > 0) {
+            std::memcpy(buffer, port->queued.get() + port->queueStart, served);
+            port->queueStart += served;
+            port->queueCount -= served;
+        }
+        if (port->queueCount == 0) {
+            port->queueStart = 0;
+        }
+        if (served == nNumberOfBytesToRead || port->vanished) {
+            *lpNumberOfBytesRead = served;
             return TRUE;
         }
         fd = port->fd;
+        queue = port->queued.get();
         timeouts = port->timeouts;
     }
-    // The wait runs without the lock, so that other handles stay usable meanwhile.
+    // The wait runs without the lock, so that other handles stay usable meanwhile. The queue is
+    // empty now and the caller is its one reader, so its storage is this read's alone until the
+    // count is set below.
     DWORD got = 0;
-    const ReadEnd end =
-        ReadWithin(fd, static_cast<BYTE*>(lpBuffer), nNumberOfBytesToRead, timeouts, &got);
+    DWORD kept = 0;
+    const ReadEnd end = ReadWithin(fd, buffer + served, nNumberOfBytesToRead - served, queue, start,
+                                   nNumberOfBytesToRead, timeouts, &got, &kept);
     const int err = errno;
+    got += served;
     *lpNumberOfBytesRead = got;
-    if (end == ReadEnd::Failed) {
-        return FailErrno(err);
-    }
-    if (end == ReadEnd::Vanished) {
+    if (kept > 0 || end == ReadEnd::Vanished) {
         std::lock_guard<std::mutex> lock(g_tableMutex);
         if (Port* port = FindPort(hFile)) {
-            port->vanished = true;
+            port->queueCount = kept;
+            port->vanished = port->vanished || end == ReadEnd::Vanished;
         }
-        if (got == 0) {
-            return Fail(ERROR_DEVICE_NOT_CONNECTED);
-        }
+    }
+    // Bytes in hand are delivered even when the read then failed: they were received, and a
+    // failure that lasts is reported again by the next read.
+    if (end == ReadEnd::Failed && got == 0) {
+        return FailErrno(err);
+    }
+    if (end == ReadEnd::Vanished && got == 0) {
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
     return TRUE;
 }

@@ -12,13 +12,18 @@
 // - The DCB and COMMTIMEOUTS read back what the driver really holds; SetCommState applies the
 //   changed fields in one tcsetattr and reads them back, failing when the driver did not take
 //   all of them.
+// - Each handle has a receive queue of its own (16 KiB), as a driver has: a read takes from the
+//   device as much as the queue holds, returns what was asked for and keeps the rest, in order,
+//   for the next read, which is served from it first.
 // - ReadFile waits at most ReadTotalTimeoutMultiplier * n + ReadTotalTimeoutConstant ms in all
 //   (monotonic clock, signals survived), and returns early when n bytes are there.
 //   ReadIntervalTimeout 0 switches the inter-byte time-out off, as the layer reports it.
-// - A device that vanishes (hang-up, unplugged adapter) fails every read at once from then on.
+// - A device that vanishes (hang-up, unplugged adapter) fails every read at once from then on,
+//   once the bytes it sent before are read.
 // - Every failure sets the calling thread's last error at the point it happens.
 // - Any thread may call; the table of handles is locked inside. A handle must not be closed
-//   while another thread is still inside a call on it (the serial-port module never does).
+//   while another thread is still inside a call on it, and has one reading thread at a time
+//   (the serial-port module keeps to both).
 #pragma once
 
 #include "platform/WinTypes.h"
@@ -122,7 +127,8 @@ BOOL SetCommState(HANDLE hFile, DCB* lpDCB);
 // used, since nothing is written.
 BOOL GetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts);
-// The receive queue's byte count in lpStat->cbInQue; line errors are not kept by this layer, so
+// The receive queue's byte count in lpStat->cbInQue: the layer's queue and the driver's
+// together, so that reading that many returns at once; line errors are not kept by this layer, so
 // *lpErrors is 0. Either may be null. FALSE (ERROR_DEVICE_NOT_CONNECTED) once the device
 // vanished.
 BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat);
@@ -131,8 +137,10 @@ BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat);
 // vanished. lpOverlapped must be null. Returns as soon as all the bytes are there, else when
 // ReadTotalTimeoutMultiplier * n + ReadTotalTimeoutConstant ms have passed since the call (no limit
 // when both are 0); a non-zero ReadIntervalTimeout also ends a read that has bytes once that many
-// ms pass without another. Bytes that arrived before the device vanished are returned; the next
-// call fails (ERROR_DEVICE_NOT_CONNECTED), and so does every call after it.
+// ms pass without another. Bytes beyond n that the device had ready stay queued for the next
+// call. Bytes that arrived before the device vanished are returned (by this call and, from the
+// queue, the calls after it); the next call that finds none fails (ERROR_DEVICE_NOT_CONNECTED),
+// and so does every call after it. CloseHandle discards what is queued.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               void* lpOverlapped);
 // Event monitoring is not kept by this layer; a mask of 0 (stop monitoring) always succeeds on

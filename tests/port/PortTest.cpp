@@ -124,6 +124,20 @@ TEST(Port, DrainDiscardsWhatIsQueued) {
     ClosePort();
 }
 
+TEST(Port, DrainDiscardsWhatTheLayerHasQueuedToo) {
+    Pty pty;
+    ASSERT_EQ(OpenCapturePort(pty.Slave(), 115200), 1);
+    pty.Send(std::string(3000, 'o'));
+    SleepMs(100);
+    BYTE buffer[256];
+    ASSERT_EQ(ReadPort(buffer, 1), 1);  // takes all of them from the device
+    DrainPort();
+    pty.Send("new");
+    const int n = ReadPort(buffer, 256);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), n < 0 ? 0 : n), "new");
+    ClosePort();
+}
+
 TEST(Port, ReadFailsFromTheMomentTheDeviceVanishes) {
     Pty pty;
     ASSERT_EQ(OpenCapturePort(pty.Slave(), 115200), 1);

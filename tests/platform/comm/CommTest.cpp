@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <string>
@@ -366,6 +367,127 @@ TEST_F(CommLine, SignalsDoNotCutTheWaitShort) {
     EXPECT_EQ(r.count, 0u);
     EXPECT_GE(r.ms, 750);
     EXPECT_LT(r.ms, 1500);
+}
+
+// ---- The layer's receive queue --------------------------------------------------------------
+
+// count bytes in which every value occurs, in an order that no shift of a chunk reproduces.
+std::string Pattern(std::size_t count, std::size_t from = 0) {
+    std::string bytes(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = from + i;
+        bytes[i] = static_cast<char>((at * 7 + at / 256) & 0xFF);
+    }
+    return bytes;
+}
+
+TEST_F(CommLine, BytesTheDeviceHadReadyAreKeptInOrderForTheNextReads) {
+    const std::string sent = Pattern(4000);
+    pty_.Send(sent);
+    AwaitQueued(h_, 4000);
+    std::string got;
+    char buffer[4096];
+    // The first read takes all 4000 from the device; the rest of them come from the queue.
+    for (const DWORD n : {1u, 255u, 7u, 256u, 1000u, 3u, 256u}) {
+        const TimedRead r = Read(h_, buffer, n);
+        ASSERT_TRUE(r.ok);
+        ASSERT_EQ(r.count, n);
+        EXPECT_LT(r.ms, 100) << "a read of " << n << " bytes that were there waited";
+        got.append(buffer, r.count);
+        COMSTAT stat = {};
+        DWORD errors = 0;
+        ASSERT_TRUE(ClearCommError(h_, &errors, &stat));
+        EXPECT_EQ(stat.cbInQue, 4000 - got.size()) << "queued bytes missing from the count";
+    }
+    // More than is queued: the queue's bytes, then the total time-out counted from the call.
+    const DWORD rest = static_cast<DWORD>(4000 - got.size());
+    const TimedRead r = Read(h_, buffer, rest + 100);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.count, rest);
+    EXPECT_GE(r.ms, 500 + rest + 100 - 10);
+    EXPECT_LT(r.ms, 2 * (500 + rest + 100));
+    got.append(buffer, r.count);
+    EXPECT_TRUE(got == sent) << "bytes out of order or changed";
+}
+
+TEST_F(CommLine, AReadServedInPartFromTheQueueEndsWhenTheRestArrives) {
+    pty_.Send(Pattern(300));
+    AwaitQueued(h_, 300);
+    char buffer[256];
+    ASSERT_EQ(Read(h_, buffer, 256).count, 256u);  // 44 stay queued
+    std::thread sender([this] {
+        SleepMs(100);
+        pty_.Send(Pattern(212, 300));
+    });
+    const TimedRead r = Read(h_, buffer, 256);
+    sender.join();
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.count, 256u);
+    EXPECT_GE(r.ms, 90);
+    EXPECT_LT(r.ms, 500);
+    EXPECT_EQ(std::string(buffer, r.count), Pattern(256, 256));
+}
+
+TEST_F(CommLine, AStreamReadInSmallRequestsArrivesWhole) {
+    const std::string sent = Pattern(300000);
+    std::thread sender([&] { pty_.Send(sent); });
+    std::string got;
+    std::vector<char> buffer(1024);
+    // Sizes that end a read at every position in the device's chunks.
+    const DWORD sizes[] = {256, 1, 1000, 17, 256, 4096, 333};
+    for (std::size_t i = 0; got.size() < sent.size(); ++i) {
+        const DWORD n = std::min<DWORD>(sizes[i % 7], static_cast<DWORD>(sent.size() - got.size()));
+        buffer.resize(n);
+        const TimedRead r = Read(h_, buffer.data(), n);
+        ASSERT_TRUE(r.ok);
+        ASSERT_GT(r.count, 0u) << "bytes lost after " << got.size();
+        got.append(buffer.data(), r.count);
+    }
+    sender.join();
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent) << "bytes out of order or changed";
+}
+
+TEST_F(CommLine, QueuedBytesAreReadAfterTheDeviceVanishesThenReadsFail) {
+    const std::string sent = Pattern(300);
+    pty_.Send(sent);
+    AwaitQueued(h_, 300);
+    char buffer[256];
+    ASSERT_EQ(Read(h_, buffer, 10).count, 10u);  // 290 stay queued
+    pty_.Hangup();
+    const TimedRead full = Read(h_, buffer, 256);
+    EXPECT_TRUE(full.ok);
+    EXPECT_EQ(full.count, 256u);
+    EXPECT_EQ(std::string(buffer, full.count), sent.substr(10, 256));
+    const TimedRead last = Read(h_, buffer, 256);
+    EXPECT_TRUE(last.ok);
+    EXPECT_EQ(last.count, 34u);
+    EXPECT_EQ(std::string(buffer, last.count), sent.substr(266));
+    EXPECT_LT(last.ms, 500);
+    const TimedRead after = Read(h_, buffer, 256);
+    EXPECT_FALSE(after.ok);
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(after.count, 0u);
+    EXPECT_LT(after.ms, 50);
+}
+
+TEST_F(CommLine, CloseDiscardsTheQueue) {
+    pty_.Send(Pattern(300));
+    AwaitQueued(h_, 300);
+    char buffer[256];
+    ASSERT_EQ(Read(h_, buffer, 1).count, 1u);  // 299 stay queued
+    ASSERT_TRUE(CloseHandle(h_));
+    h_ = OpenLine(pty_.Slave());
+    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
+    SetReadTimeouts(h_, 0, 0, 200);
+    COMSTAT stat = {};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(h_, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 0u);
+    pty_.Send("z");
+    const TimedRead r = Read(h_, buffer, 256);
+    EXPECT_EQ(r.count, 1u);
+    EXPECT_EQ(buffer[0], 'z');
 }
 
 // ---- A vanishing device ---------------------------------------------------------------------
