@@ -4,9 +4,11 @@
 #include <QThread>
 #include <QVariant>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/framework/CodePage.h"
@@ -17,6 +19,27 @@
 
 namespace {
 
+using CallClock = std::chrono::steady_clock;
+
+// A wake-up of a sleeping thread costs tens of microseconds, far more than most calls take, so
+// neither side goes to sleep at once: the caller first watches for the end of its call for a
+// while, and the window's thread, having carried out a call, watches for the next one for a
+// while before it goes back to its event loop. A caller that posts every few microseconds (a
+// worker reporting progress) is so served without any wake-up.
+constexpr auto kCallerSpin = std::chrono::microseconds(50);
+constexpr auto kNextCallWait = std::chrono::microseconds(80);
+// The longest stretch of calls carried out back to back before the event loop gets its turn
+// again: input and timers wait at most about this long during a flood of calls.
+constexpr auto kLingerLimit = std::chrono::microseconds(1500);
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
 // Qt's queue and the reference count of a queued functor synchronise in code that race
 // detectors do not see, so every hand-over of a call goes through the standard library:
 // - the caller posts while holding g_posting, and the functor takes the lock before it touches
@@ -24,24 +47,66 @@ namespace {
 //   caller's thread just after posting);
 // - the functor's hold on its caller is an atomic pointer, moved in with release and taken
 //   with acquire, also when Qt drops the functor unrun;
-// - the end of the call is reported under the handshake's mutex, which the caller waits on.
+// - the end of the call is an atomic state, set with release and read with acquire by a caller
+//   that watches it; a caller that went to sleep is woken under the handshake's mutex.
 std::mutex g_posting;
 
-struct Handshake {
-    explicit Handshake(const std::function<void()>& function) : fn(function) {}
+// Calls to the application's thread that are posted and have not started (or been dropped):
+// while there are any, that thread carries them out at once instead of going back to sleep.
+std::atomic<int> g_callsWaiting{0};
 
+// Set on a thread while it carries out waiting calls back to back: a call carried out in that
+// stretch does not start a stretch of its own.
+thread_local bool t_lingering = false;
+
+struct Handshake {
+    enum State { kRunning, kDone, kCallerAsleep };
+
+    Handshake(const std::function<void()>& function, bool toAppThread)
+        : fn(function), counted(toAppThread) {}
+
+    // Ends the call. The handshake may be gone as soon as the caller can see kDone, so nothing
+    // touches it after that, except the mutex of a caller that is asleep, which cannot return
+    // before the mutex is released.
     void Finish() {
+        int expected = kRunning;
+        if (state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) {
+            return;  // the caller is still watching and returns on seeing kDone
+        }
         std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-        // Notified under the lock: the caller cannot return and free the handshake before
-        // this has left it.
+        state.store(kDone, std::memory_order_release);
         finished.notify_one();
     }
 
+    // Returns once Finish has run: watches for a while, then sleeps.
+    void Await() {
+        const CallClock::time_point until = CallClock::now() + kCallerSpin;
+        for (int round = 1;; ++round) {
+            if (state.load(std::memory_order_acquire) == kDone) {
+                return;
+            }
+            if (round % 16 == 0) {
+                if (CallClock::now() >= until) {
+                    break;
+                }
+                std::this_thread::yield();
+            } else {
+                CpuRelax();
+            }
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        int expected = kRunning;
+        // Fails only when the call ended meanwhile: there is nothing to wait for then.
+        if (state.compare_exchange_strong(expected, kCallerAsleep, std::memory_order_acq_rel)) {
+            finished.wait(lock, [this] { return state.load(std::memory_order_acquire) == kDone; });
+        }
+    }
+
     const std::function<void()>& fn;
+    const bool counted;  // in g_callsWaiting until it starts
+    std::atomic<int> state{kRunning};
     std::mutex mutex;
     std::condition_variable finished;
-    bool done = false;
 };
 
 // A functor that Qt drops unrun, because its target went away first, releases its caller when
@@ -60,11 +125,50 @@ public:
         }
     }
 
-    Handshake* Take() { return m_handshake.exchange(nullptr, std::memory_order_acquire); }
+    // The caller, once: the call is no longer waiting from then on.
+    Handshake* Take() {
+        Handshake* handshake = m_handshake.exchange(nullptr, std::memory_order_acquire);
+        if (handshake && handshake->counted) {
+            g_callsWaiting.fetch_sub(1, std::memory_order_relaxed);
+        }
+        return handshake;
+    }
 
 private:
     std::atomic<Handshake*> m_handshake{nullptr};
 };
+
+// On the application's thread, after a call: carries out the calls that are waiting or come
+// within kNextCallWait, in the order they were posted, for at most kLingerLimit. Only queued
+// calls are delivered here (these and any queued slot calls, in one line); every other event
+// waits for the event loop, which this returns to.
+void CarryOutWaitingCalls() {
+    t_lingering = true;
+    const CallClock::time_point start = CallClock::now();
+    CallClock::time_point lastCall = start;
+    for (int round = 1;; ++round) {
+        if (g_callsWaiting.load(std::memory_order_relaxed) > 0) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+            lastCall = CallClock::now();
+            if (lastCall - start >= kLingerLimit) {
+                break;
+            }
+            continue;
+        }
+        if (round % 8 != 0) {
+            CpuRelax();
+            continue;
+        }
+        const CallClock::time_point now = CallClock::now();
+        if (now - lastCall >= kNextCallWait || now - start >= kLingerLimit) {
+            break;
+        }
+        // Leaves the processor to any thread that is ready (the one feeding the caller's
+        // work, say) instead of holding it while nothing comes.
+        std::this_thread::yield();
+    }
+    t_lingering = false;
+}
 
 }  // namespace
 
@@ -73,9 +177,14 @@ void CallOnThreadOf(QObject* target, const std::function<void()>& fn) {
         fn();
         return;
     }
-    Handshake handshake(fn);
+    const QCoreApplication* app = QCoreApplication::instance();
+    Handshake handshake(fn, app && target->thread() == app->thread());
     {
         std::lock_guard<std::mutex> posting(g_posting);
+        if (handshake.counted) {
+            // Counted before it is posted, so that a thread watching for calls never misses it.
+            g_callsWaiting.fetch_add(1, std::memory_order_relaxed);
+        }
         QMetaObject::invokeMethod(
             target,
             [hold = CallerHold(&handshake)]() mutable {
@@ -84,13 +193,16 @@ void CallOnThreadOf(QObject* target, const std::function<void()>& fn) {
                     std::lock_guard<std::mutex> posted(g_posting);
                     caller = hold.Take();
                 }
+                const bool linger = caller->counted && !t_lingering;
                 caller->fn();
                 caller->Finish();
+                if (linger) {
+                    CarryOutWaitingCalls();
+                }
             },
             Qt::QueuedConnection);
     }
-    std::unique_lock<std::mutex> lock(handshake.mutex);
-    handshake.finished.wait(lock, [&] { return handshake.done; });
+    handshake.Await();
 }
 
 // ---- Message maps -------------------------------------------------------------------------

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/framework/TextArea.h"
 #include "tests/platform/framework/TestDialog.h"
@@ -102,6 +107,88 @@ TEST(CrossThread, WorkerCallsRunInOrderEachBeforeTheWorkerGoesOnWhileTimersRun) 
         EXPECT_EQ(lateCalls, 0);
         EXPECT_EQ(offThread, 0);
         EXPECT_GE(ticks, 5);
+    });
+}
+
+TEST(CrossThread, CallsFromTwoWorkersAtOnceKeepEachOnesOrderAcrossTargets) {
+    TestDialog d;
+    RunModal(d, [&](QDialog*) {
+        constexpr int kCalls = 10000;
+        std::vector<int> seen[2];  // touched on the window's thread only, read by each worker after
+        int lateCalls[2] = {0, 0};
+        std::atomic<int> running{2};
+        std::vector<std::thread> workers;
+        for (int w = 0; w < 2; ++w) {
+            workers.emplace_back([&, w] {
+                for (int i = 0; i < kCalls; ++i) {
+                    // The dialog and one of its controls in turn: calls to either come in one line.
+                    CWnd& target = i % 2 == 0 ? static_cast<CWnd&>(d) : d.m_editText;
+                    target.SendCall([&, w, i] { seen[w].push_back(i); });
+                    lateCalls[w] += static_cast<int>(seen[w].size()) != i + 1;
+                }
+                --running;
+            });
+        }
+        EXPECT_TRUE(WaitUntil([&] { return running == 0; }, 60000));
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        for (int w = 0; w < 2; ++w) {
+            ASSERT_EQ(seen[w].size(), std::size_t{kCalls}) << "worker " << w;
+            int outOfOrder = 0;
+            for (int i = 0; i < kCalls; ++i) {
+                outOfOrder += seen[w][i] != i;
+            }
+            EXPECT_EQ(outOfOrder, 0) << "worker " << w;
+            EXPECT_EQ(lateCalls[w], 0) << "worker " << w;
+        }
+    });
+}
+
+TEST(CrossThread, InputAndTimersAreHandledDuringAFloodOfCalls) {
+    TestDialog d;
+    RunModal(d, [&](QDialog*) {
+        std::atomic<bool> stop{false};
+        std::atomic<bool> stopped{false};
+        std::atomic<long> calls{0};
+        std::thread worker([&] {
+            QElapsedTimer limit;
+            limit.start();
+            // Back to back, as fast as the window carries them out, until the test has seen
+            // what it waits for (or, should the window never get to it, for 20 s).
+            while (!stop && limit.elapsed() < 20000) {
+                d.SendCall([] {});
+                ++calls;
+            }
+            stopped = true;
+        });
+        ASSERT_TRUE(WaitUntil([&] { return calls > 1000; }));
+
+        // A key press goes through the event loop as the user's does: posted, not sent.
+        QWidget* button = d.Control(d.m_btnReceive);
+        bool timerFired = false;
+        QElapsedTimer sinceInput;
+        sinceInput.start();
+        QCoreApplication::postEvent(button,
+                                    new QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier));
+        QCoreApplication::postEvent(
+            button, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier));
+        QTimer::singleShot(5, [&] { timerFired = true; });
+        const long callsBefore = calls;
+        const bool handled = WaitUntil(
+            [&] {
+                return timerFired &&
+                       std::find(d.calls.begin(), d.calls.end(), "receive") != d.calls.end();
+            },
+            30000);
+        const qint64 ms = sinceInput.elapsed();
+        const long callsDuring = calls - callsBefore;
+        stop = true;
+        EXPECT_TRUE(WaitUntil([&] { return stopped.load(); }));  // its last call is served
+        worker.join();
+        EXPECT_TRUE(handled);
+        EXPECT_LT(ms, 2000) << "the click and the timer waited for the flood of calls";
+        EXPECT_GT(callsDuring, 0) << "the flood stopped before they were handled";
     });
 }
 
