@@ -105,6 +105,8 @@ TEST(Dialog, OpensCentredFixedCaptionedFocusedAndTabsInTemplateOrder) {
 TEST(Dialog, MnemonicsFocusTheListsAndClickTheButtons) {
     TestDialog d;
     RunModal(d, [&](QDialog* window) {
+        // Shortcuts go to the active window only, as a user's keys do.
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
         d.calls.clear();
         QTest::keyClick(window, Qt::Key_B, Qt::AltModifier);
         EXPECT_TRUE(d.Control(d.m_cmbBaudrate)->hasFocus());
