@@ -8,6 +8,7 @@
 
 #include "tests/capture/ScriptedPort.h"
 #include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
 
 class CaptureTest : public ::testing::Test {
@@ -18,8 +19,6 @@ protected:
     // Runs body while the window's modal loop runs, then closes the window.
     static void WithWindow(const std::function<void(CCaptureDlg&)>& body);
 
-    static std::string Text(const CWnd& wnd);
     // Starts a capture as the Receive button does and waits until it has ended.
     static bool CaptureToEnd(CCaptureDlg& dlg, int timeoutMs = 20000);
-    static bool Idle(const CCaptureDlg& dlg);
 };

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -24,67 +23,14 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/comm/PortNames.h"
 #include "tests/support/Instrument.h"
 #include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
 
 namespace {
-
-QWidget* Widget(const CWnd& wnd) {
-    return reinterpret_cast<QWidget*>(wnd.m_hWnd);
-}
-
-std::string Text(const CWnd& wnd) {
-    CString text;
-    wnd.GetWindowText(text);
-    return std::string(text);
-}
-
-// A click with the mouse, as the user gives it.
-void Press(CButton& button) {
-    QTest::mouseClick(Widget(button), Qt::LeftButton);
-}
-
-// The user picks an entry of a drop-down list.
-void Choose(CComboBox& list, const std::string& entry) {
-    auto* combo = qobject_cast<QComboBox*>(Widget(list));
-    ASSERT_NE(combo, nullptr);
-    const int index = combo->findText(QString::fromStdString(entry));
-    ASSERT_GE(index, 0) << entry;
-    combo->setCurrentIndex(index);
-}
-
-std::string Com(int n) {
-    return "COM" + std::to_string(n);
-}
-
-bool Idle(const CCaptureDlg& dlg) {
-    return dlg.m_bReceiving == 0 && Text(dlg.m_btnReceive) == "Receive(&R)" &&
-           dlg.m_cmbPort.IsWindowEnabled() && dlg.m_cmbBaudrate.IsWindowEnabled();
-}
-
-// The state right after a capture started: Cancel offered, the settings and Save locked.
-void ExpectCaptureControls(const CCaptureDlg& dlg) {
-    EXPECT_EQ(dlg.m_bReceiving, 1);
-    EXPECT_EQ(Text(dlg.m_btnReceive), "Cancel(&C)");
-    EXPECT_FALSE(dlg.m_cmbPort.IsWindowEnabled());
-    EXPECT_FALSE(dlg.m_cmbBaudrate.IsWindowEnabled());
-    EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
-}
-
-bool Waiting(const CCaptureDlg& dlg) {
-    return Text(dlg.m_editText) == "Getting data...\r\n";
-}
-
-// The capture as stored: the first m_nLength bytes of the buffer. Read only while no worker
-// runs.
-std::string Stored(const CCaptureDlg& dlg) {
-    return std::string(reinterpret_cast<const char*>(dlg.m_pBuffer),
-                       static_cast<std::size_t>(dlg.m_nLength));
-}
 
 // Threads of this process running at the given nice value.
 int ThreadsAtNice(int nice) {
@@ -152,9 +98,7 @@ protected:
 
     // A completed capture on COMn, so that Save is enabled.
     static void CompleteOn(CCaptureDlg& dlg, Line& line, int n) {
-        Choose(dlg.m_cmbPort, Com(n));
-        Press(dlg.m_btnReceive);
-        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); }));
+        StartOn(dlg, n);
         line.Send("done\x1A");
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
         ASSERT_TRUE(dlg.m_btnSave.IsWindowEnabled());
@@ -294,6 +238,30 @@ TEST_F(ReceiveOnPty, TwoQuickPressesWhileWaitingEndWithAbort) {
         line.Send("next\x1A");
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
         EXPECT_EQ(Text(dlg.m_editText), "next\r\n\r\n...end of data.\r\n5 bytes.");
+    });
+}
+
+TEST_F(ReceiveOnPty, ThirdQuickPressIsAStopTooAndNeverEndsTheNextCapture) {
+    Line line;
+    ASSERT_TRUE(config_.Link(4, line.Slave()));
+    WithWindow([&](CCaptureDlg& dlg) {
+        Choose(dlg.m_cmbPort, Com(4));
+        // The third press falls before the abort has reached the window: one more stop request,
+        // which no worker is left to act on.
+        for (int i = 0; i < 3; ++i) {
+            QTimer::singleShot(0, [&] { Press(dlg.m_btnReceive); });
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Text(dlg.m_editText) == "ABORT.\r\n"; }, 5000))
+            << Text(dlg.m_editText);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+
+        StartOn(dlg, 4);
+        // Longer than a read: a stale request would have ended the capture by now.
+        RunEventsFor(1000);
+        EXPECT_TRUE(Waiting(dlg)) << Text(dlg.m_editText);
+        line.Send("kept\x1A");
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+        EXPECT_EQ(Text(dlg.m_editText), "kept\r\n\r\n...end of data.\r\n5 bytes.");
     });
 }
 

@@ -8,11 +8,6 @@
 
 namespace {
 
-std::string Stored(const CCaptureDlg& dlg) {
-    return std::string(reinterpret_cast<const char*>(dlg.m_pBuffer),
-                       static_cast<std::size_t>(dlg.m_nLength));
-}
-
 // Pushes `total` bytes of `fill` in full chunks of 256.
 void PushBytes(std::size_t total, char fill) {
     while (total > 0) {
@@ -161,9 +156,12 @@ TEST_F(CaptureTest, CancelWhileWaitingShowsOnlyAbort) {
 
 TEST_F(CaptureTest, AbortKeepsThePartialCaptureButSaveStaysDisabled) {
     scripted::PushData("partial");
+    // Then the line fails (a failed read counts towards no end), so the capture is still
+    // running when Cancel comes.
+    scripted::PushFailure(100);
     WithWindow([](CCaptureDlg& dlg) {
         dlg.OnReceive();
-        ASSERT_TRUE(WaitUntil([] { return scripted::ReadCount() > 2; }));
+        ASSERT_TRUE(WaitUntil([] { return scripted::ReadCount() >= 2; }));
         dlg.OnReceive();
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
         EXPECT_EQ(Stored(dlg), "partial");

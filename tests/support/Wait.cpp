@@ -1,5 +1,7 @@
 #include "tests/support/Wait.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -64,14 +66,27 @@ std::shared_ptr<int> AnswerModals(std::vector<std::function<void(QWidget*)>> han
     auto* poll = new QTimer;
     auto started = std::make_shared<QElapsedTimer>();
     started->start();
-    // A guarded pointer: a later widget may reuse the address of one already gone.
+    // Guarded pointers: a later widget may reuse the address of one already gone.
+    auto seen = std::make_shared<std::vector<QPointer<QWidget>>>();
+    // A widget answered before comes up again for a moment while the one above it closes (the
+    // file dialog under its create prompt); only one that stays up is waiting for an answer.
+    auto steadyPolls = std::make_shared<int>(0);
     auto last = std::make_shared<QPointer<QWidget>>();
     QObject::connect(poll, &QTimer::timeout, [=] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal != except && modal != last->data() && modal->isVisible()) {
-            *last = modal;
-            handlers[static_cast<std::size_t>(*handled)](modal);
-            ++*handled;
+        if (!modal || modal == except || !modal->isVisible()) {
+            *steadyPolls = 0;
+        } else if (modal != last->data()) {
+            const bool answeredBefore =
+                std::find(seen->begin(), seen->end(), QPointer<QWidget>(modal)) != seen->end();
+            *steadyPolls = answeredBefore ? *steadyPolls + 1 : 0;
+            if (!answeredBefore || *steadyPolls >= 10) {
+                *last = modal;
+                seen->push_back(modal);
+                *steadyPolls = 0;
+                handlers[static_cast<std::size_t>(*handled)](modal);
+                ++*handled;
+            }
         }
         if (*handled == static_cast<int>(handlers.size()) || started->elapsed() > timeoutMs) {
             poll->stop();

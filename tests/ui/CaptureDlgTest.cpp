@@ -15,13 +15,10 @@
 
 #include "res/resource.h"
 #include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
 
 namespace {
-
-QWidget* Widget(const CWnd& wnd) {
-    return reinterpret_cast<QWidget*>(wnd.m_hWnd);
-}
 
 // Fixed pitch as drawn: some monospaced faces do not report it through QFontInfo.
 bool DrawsFixedPitch(const QFont& font) {
@@ -39,12 +36,6 @@ bool DrawsFixedPitch(const QFont& font) {
 bool ShownAndActive(const CWnd& wnd) {
     return WaitUntil([&] { return Widget(wnd)->isVisible(); }) &&
            QTest::qWaitForWindowActive(Widget(wnd));
-}
-
-std::string Text(const CWnd& wnd) {
-    CString text;
-    wnd.GetWindowText(text);
-    return std::string(text);
 }
 
 // Runs body while the window's modal loop runs; returns DoModal's result. body ends the dialog

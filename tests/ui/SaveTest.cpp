@@ -17,13 +17,10 @@
 
 #include "tests/capture/ScriptedPort.h"
 #include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
 
 namespace {
-
-QWidget* Widget(const CWnd& wnd) {
-    return reinterpret_cast<QWidget*>(wnd.m_hWnd);
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
