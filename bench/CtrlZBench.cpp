@@ -8,7 +8,8 @@
 //   began.
 // Each capture must end on the Ctrl-Z holding every byte sent (the Ctrl-Z stored as 0).
 //
-// Goal for both: at most one read time-out, 756 ms.
+// Goal for both: at most one read time-out (756 ms), the longest a read can still wait once
+// the Ctrl-Z is there, plus 50 ms for the end path to show the result.
 #include <QApplication>
 #include <cstring>
 
@@ -20,7 +21,7 @@ namespace {
 
 constexpr int kCom = 9;
 constexpr int kRunsEach = 5;
-constexpr double kGoalMs = 756;
+constexpr double kGoalMs = 756 + 50;
 constexpr std::size_t kFullChunkData = 5 * 256 - 1;
 constexpr std::size_t kPartialChunkData = 4 * 256 + 128 - 1;
 
@@ -54,7 +55,7 @@ std::vector<unsigned char> Block(std::size_t dataBytes, std::uint64_t seed) {
 }
 
 void LatencyRow(const std::string& figure, const std::vector<double>& ms) {
-    const std::string goal = Format("<= %.0f ms (one read time-out)", kGoalMs);
+    const std::string goal = Format("<= %.0f ms (a read time-out + 50)", kGoalMs);
     if (ms.empty()) {
         PrintRow(figure, "did not end", goal, Mark::kMissed);
         return;
