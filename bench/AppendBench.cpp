@@ -1,5 +1,6 @@
 // Appending to the text area the way a capture does: a worker thread adds one "." at a time to
-// one line, each through a blocking cross-thread call to the window's thread. Measured in the
+// one line, each through the framework's blocking cross-thread call to the window's thread (the
+// path CEdit::ReplaceSel takes from a worker). Measured in the
 // same run: as many blocking calls that do nothing, to set the cost of the text area against
 // the cost of the call itself.
 //
@@ -16,10 +17,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "platform/framework/TextArea.h"
+#include "platform/framework/Widgets.h"
 
 namespace {
 
@@ -43,9 +46,7 @@ struct Result {
 // Runs on the worker thread. Bare calls and appends take turns in slices of kSlice, so that a
 // change in the machine's load falls on both alike.
 void Measure(TextArea* area, Result& result) {
-    const auto call = [area](auto fn) {
-        QMetaObject::invokeMethod(area, fn, Qt::BlockingQueuedConnection);
-    };
+    const auto call = [area](const std::function<void()>& fn) { CallOnThreadOf(area, fn); };
     const QByteArray dot(".");
     for (int slice = 0; slice < kCalls / kSlice; ++slice) {
         const Clock::time_point bareStart = Clock::now();
