@@ -260,6 +260,10 @@ BOOL CCmdTarget::OnCmdMsg(UINT nID, UINT nCode) {
     return TRUE;
 }
 
+bool CCmdTarget::HandlesMessage(UINT message) const {
+    return FindEntry(GetMessageMap(), message, 0, 0) != nullptr;
+}
+
 LRESULT Dispatch(CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam,
                  const std::function<LRESULT()>& defaultProc) {
     LRESULT result = 0;

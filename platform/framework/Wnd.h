@@ -15,6 +15,8 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <mutex>
 
 #include "platform/WinTypes.h"
 #include "platform/framework/Gdi.h"
@@ -125,11 +127,17 @@ class CButton : public CWnd {};
 class CEdit : public CWnd {
 public:
     // Replaces the selection (at the caret when nothing is selected) with text; the caret ends
-    // after it. A read-only text area takes this too.
+    // after it. A read-only text area takes this too. From another thread the text goes into
+    // the text area's inbox (TextArea.h) when no message map handles EM_REPLACESEL: done, in
+    // call order, for every later operation, without a round trip to the window's thread.
     void ReplaceSel(LPCSTR text, BOOL bCanUndo = FALSE);
     // Selection in byte offsets; nStart == nEnd is a caret. -1 as nEnd means the end.
     void SetSel(int nStart, int nEnd);
     void GetSel(int& nStart, int& nEnd) const;
+
+private:
+    std::mutex m_inboxMutex;                       // other threads may call ReplaceSel at once
+    std::shared_ptr<class TextAreaInbox> m_inbox;  // fetched on the first call from another thread
 };
 
 class CComboBox : public CWnd {

@@ -110,6 +110,48 @@ TEST(CrossThread, WorkerCallsRunInOrderEachBeforeTheWorkerGoesOnWhileTimersRun) 
     });
 }
 
+// A text control whose own map takes EM_REPLACESEL, as a subclass that watches its text would.
+class WatchedEdit : public CEdit {
+public:
+    std::vector<bool> onWindowThread;  // one entry a message, touched on the window's thread
+
+protected:
+    LRESULT OnReplaceSel() {
+        onWindowThread.push_back(QThread::currentThread() == qApp->thread());
+        return Default();
+    }
+    DECLARE_MESSAGE_MAP()
+};
+
+BEGIN_MESSAGE_MAP(WatchedEdit, CEdit){EM_REPLACESEL, 0, 0,
+                                      [](CCmdTarget* p, WPARAM, LPARAM) -> LRESULT {
+                                          return static_cast<WatchedEdit*>(p)->OnReplaceSel();
+                                      }},
+    END_MESSAGE_MAP()
+
+        TEST(CrossThread, AWorkersAppendsKeepTheirOrderWhetherAMapHandlesThemOrNot) {
+    TestDialog d;
+    RunModal(d, [&](QDialog*) {
+        WatchedEdit watched;
+        watched.m_hWnd = d.m_editText.m_hWnd;  // a second object over the same control
+        std::string seen;
+        OnWorker([&] {
+            d.m_editText.SetWindowText("");
+            d.m_editText.ReplaceSel("a");
+            watched.ReplaceSel("b");
+            d.m_editText.ReplaceSel("c");
+            d.m_editText.SetSel(0, 0);
+            d.m_editText.ReplaceSel(">");
+            watched.ReplaceSel("");
+            CString text;
+            d.m_editText.GetWindowText(text);
+            seen = text;
+        });
+        EXPECT_EQ(seen, ">abc");
+        EXPECT_EQ(watched.onWindowThread, std::vector<bool>({true, true}));
+    });
+}
+
 TEST(CrossThread, CallsFromTwoWorkersAtOnceKeepEachOnesOrderAcrossTargets) {
     TestDialog d;
     RunModal(d, [&](QDialog*) {
