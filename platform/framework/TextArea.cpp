@@ -4,9 +4,9 @@
 // painting lays out nothing: it decodes just the lines in the update rectangle.
 //
 // A change never paints at once; it asks for a repaint, at most one a frame interval. Qt merges
-// update requests only within one pass of its event loop, and a worker that appends through
-// blocking calls gives every append a pass of its own: left to Qt, each one-dot append would
-// repaint the whole view, which costs far more than the append. The scroll bar catches up at
+// update requests only within one pass of its event loop, and a worker's appends arrive in
+// passes of their own: left to Qt, each one-dot append would repaint the whole view, which
+// costs far more than the append. The scroll bar catches up at
 // that repaint too.
 #include "platform/framework/TextArea.h"
 

@@ -5,7 +5,9 @@
 //   that runs the window (the window's thread). Called from any other thread, the call waits
 //   until the window's thread has carried it out, so calls from one thread take effect in
 //   call order; the window keeps handling input and painting meanwhile. This is how a worker
-//   thread shows progress.
+//   thread shows progress. A text area's ReplaceSel is the one call that need not wait: its
+//   text goes into the area's inbox, which the area takes in before anything else looks at it,
+//   so the call is as good as carried out when it returns (TextArea.h).
 // - A dialog is made from a template of the program's resources (Resources.h): its controls,
 //   their positions in dialog units, captions, styles and tab order. DoModal shows it centred
 //   and runs it until EndDialog; Esc and the close box end it with IDCANCEL; Enter on a list

@@ -1,6 +1,7 @@
 // Window and control operations from the window's thread and from a worker: carried out on the
-// window's thread, in call order, each before its caller goes on, while the window keeps
-// running its events.
+// window's thread, in call order, each before its caller goes on (a text area's ReplaceSel
+// through its inbox: done for whatever comes after), while the window keeps running its
+// events.
 #include <gtest/gtest.h>
 
 #include <QComboBox>

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -314,6 +315,31 @@ TEST_F(TextAreaTest, ReplacementsFromAnotherThreadAreDoneForWhateverLooksNextInC
     HandIn(m_area, {"abc"});
     QTest::mouseClick(m_area->viewport(), Qt::LeftButton, {}, QPoint(1, 5));
     ExpectSelection(0, 0);
+}
+
+TEST_F(TextAreaTest, AWorkerHandingInFlatOutWhileTheWindowRunsLosesNothing) {
+    m_area->setText("");
+    const std::shared_ptr<TextAreaInbox> inbox = m_area->inbox();
+    std::atomic<bool> done{false};
+    QByteArray expected;
+    std::thread worker([&] {
+        for (int i = 0; i < 20000; ++i) {
+            const QByteArray token = QByteArray::number(i) + (i % 50 == 49 ? "\r\n" : ",");
+            inbox->ReplaceSelection(token);
+            expected += token;
+        }
+        done = true;
+    });
+    // The window's thread takes in as it goes: on its own, at paints and at every look.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            m_area->text();
+            return done.load();
+        },
+        60000));
+    worker.join();
+    EXPECT_EQ(m_area->text(), expected);
+    ExpectSelection(static_cast<int>(expected.size()), static_cast<int>(expected.size()));
 }
 
 TEST_F(TextAreaTest, TextFromAnotherThreadIsShownWithoutAnyoneAsking) {
