@@ -18,13 +18,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "platform/comm/PortNames.h"
+#include "tests/support/Files.h"
 #include "tests/support/Instrument.h"
 #include "tests/support/Wait.h"
 #include "tests/support/Window.h"
@@ -45,15 +45,6 @@ int ThreadsAtNice(int nice) {
     }
     closedir(dir);
     return count;
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 class ReceiveOnPty : public ::testing::Test {

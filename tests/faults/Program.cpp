@@ -6,7 +6,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-#include <fstream>
 #include <iterator>
 
 #include "app/CaptureApp.h"
@@ -22,15 +21,6 @@ long long MsSince(const std::chrono::steady_clock::time_point& start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start)
         .count();
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 long long ProgramTest::RunProgram(const std::function<void(CCaptureDlg&)>& body) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/Files.h"
 #include "tests/support/Instrument.h"
 #include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
@@ -16,9 +17,6 @@
 // CPU seconds this process has used, all threads.
 double CpuSeconds();
 long long MsSince(const std::chrono::steady_clock::time_point& start);
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
 
 class ProgramTest : public ::testing::Test {
 protected:

@@ -10,28 +10,16 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "tests/capture/ScriptedPort.h"
+#include "tests/support/Files.h"
 #include "tests/support/Wait.h"
 #include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // What the user saw and did.
 struct Seen {
