@@ -408,8 +408,8 @@ void TextArea::takeInbox() const {
     d->replace(bytes);
 }
 
+// Arrives as an event of the area's, so event() has taken in what waited by now.
 void TextArea::wakeForInbox() {
-    takeInbox();
     if (!d->inboxTimer.isActive()) {
         d->tookFromInbox = false;
         d->inboxTimer.start(kFrameMs, this);

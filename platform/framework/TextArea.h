@@ -104,9 +104,9 @@ private:
     friend class TextAreaInbox;
     // Takes in what waits in the inbox; the first step of every event and operation.
     void takeInbox() const;
-    // The inbox's wake-up: takes in, then looks again every frame interval until it finds the
-    // inbox empty, so that a worker appending flat out wakes the window's thread at most once a
-    // frame.
+    // The inbox's wake-up, a queued call whose event has taken in what waited: looks again
+    // every frame interval until a frame brings nothing, so that a worker appending flat out
+    // wakes the window's thread at most once a frame.
     void wakeForInbox();
 
     struct Impl;
