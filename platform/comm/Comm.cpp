@@ -13,13 +13,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstring>
-#include <memory>
-#include <mutex>
-#include <new>
 #include <string>
 
-#include "platform/comm/LineRate.h"
 #include "platform/comm/LineSettings.h"
 #include "platform/comm/PortNames.h"
 
@@ -55,13 +50,9 @@ DWORD ErrorOfErrno(int err) {
             return ERROR_BAD_UNIT;
         case EIO:
             return ERROR_DEVICE_NOT_CONNECTED;
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
         case EMFILE:
         case ENFILE:
             return ERROR_TOO_MANY_OPEN_FILES;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
         case EINVAL:
             return ERROR_INVALID_PARAMETER;
         default:
@@ -73,42 +64,23 @@ BOOL FailErrno(int err) {
     return Fail(ErrorOfErrno(err));
 }
 
-// ---- The handle table ---------------------------------------------------------------------
-//
-// A handle is (serial << kSlotBits) | slot. The serial of every open is new, so a handle that
-// was closed never names a port again, even when its slot is in use by a later open.
+// ---- The open port ------------------------------------------------------------------------
 
-constexpr int kSlotBits = 6;
-constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
-
-// The receive queue the layer keeps for each port, as a serial driver does: a read takes as
-// much from the device as it has, up to this size, so that a stream read in small requests
-// costs one system call for many of them.
-constexpr DWORD kReceiveQueueSize = 16384;
-
+// The one open port. Its handle is the number of the open that made it, so a handle kept past
+// its close never names a later port.
 struct Port {
-    std::uint64_t serial = 0;  // 0: slot free
+    std::uintptr_t number = 0;  // 0: no port open
     int fd = -1;
-    bool vanished = false;  // the device hung up: reads fail once the queue is empty
     COMMTIMEOUTS timeouts = {};
-    // Bytes read from the device and not yet returned: queued[queueStart, queueStart +
-    // queueCount). Only a read outside the lock writes into the storage, and only while the
-    // queue is empty, so the counts change under the lock alone.
-    std::unique_ptr<BYTE[]> queued;
-    DWORD queueStart = 0;
-    DWORD queueCount = 0;
 };
 
-std::mutex g_tableMutex;
-Port g_ports[kSlots];
-std::uint64_t g_nextSerial = 1;
+Port g_port;
+std::uintptr_t g_opens = 0;
 
-// The port that h names, or null when h names none. Call with g_tableMutex held.
+// The open port when h names it, else null.
 Port* FindPort(HANDLE h) {
-    const auto value = reinterpret_cast<std::uintptr_t>(h);
-    const std::uint64_t serial = value >> kSlotBits;
-    Port& port = g_ports[value & (kSlots - 1)];
-    return serial != 0 && port.serial == serial ? &port : nullptr;
+    const auto number = reinterpret_cast<std::uintptr_t>(h);
+    return g_port.number != 0 && number == g_port.number ? &g_port : nullptr;
 }
 
 // ---- Opening the device -------------------------------------------------------------------
@@ -116,7 +88,7 @@ Port* FindPort(HANDLE h) {
 // Drops exclusive use and closes. TIOCNXCL first: a pty slave would otherwise stay exclusive
 // after close. Only an opener that set TIOCEXCL may clear it: the flag belongs to the tty, so an
 // opener turned away as busy would otherwise clear the flag of the one holding the port. The
-// flock goes with the last descriptor of the open file.
+// flock goes with the descriptor.
 void Release(int fd, bool exclusive) {
     if (exclusive) {
         ioctl(fd, TIOCNXCL);
@@ -162,14 +134,6 @@ DWORD PrepareDevice(int fd, bool* exclusive) {
     return ApplyLineSettings(fd, t);
 }
 
-// Raises or lowers RTS. A device without modem lines (a pty) answers ENOTTY or EINVAL: there
-// is no line to set, which is not a failure. Any other answer is.
-bool SetRts(int fd, bool raised) {
-    int bits = TIOCM_RTS;
-    return ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &bits) == 0 || errno == ENOTTY ||
-           errno == EINVAL;
-}
-
 // ---- Reading ------------------------------------------------------------------------------
 
 std::int64_t NowNs() {
@@ -179,96 +143,21 @@ std::int64_t NowNs() {
 }
 
 constexpr std::int64_t kNsPerMs = 1000000;
-constexpr std::int64_t kNoLimit = INT64_MAX;
 constexpr std::uint64_t kMaxWaitMs = std::uint64_t{1} << 40;  // about 35 years
-
-enum class ReadEnd { Done, Vanished, Failed };
-
-// Reads into buffer until count bytes are there or the time-outs end the read, taking from the
-// device up to kReceiveQueueSize bytes at a time into queue (empty on entry); *got holds the
-// bytes delivered to buffer either way, *kept the bytes left at the start of queue. Time runs
-// from start, for a read of total bytes in all (some of which the caller may already have had
-// from the queue). Failed leaves errno set.
-ReadEnd ReadWithin(int fd, BYTE* buffer, DWORD count, BYTE* queue, std::int64_t start, DWORD total,
-                   const COMMTIMEOUTS& timeouts, DWORD* got, DWORD* kept) {
-    // Below 2^64 for any DWORD values; waits beyond kMaxWaitMs are cut to it.
-    const std::uint64_t totalMs = std::uint64_t{timeouts.ReadTotalTimeoutMultiplier} * total +
-                                  timeouts.ReadTotalTimeoutConstant;
-    const std::int64_t deadline =
-        totalMs != 0 ? start + static_cast<std::int64_t>(std::min(totalMs, kMaxWaitMs)) * kNsPerMs
-                     : kNoLimit;
-    const std::int64_t intervalNs = std::int64_t{timeouts.ReadIntervalTimeout} * kNsPerMs;
-    std::int64_t lastByte = start;
-    *got = 0;
-    *kept = 0;
-    for (;;) {
-        const ssize_t n = read(fd, queue, kReceiveQueueSize);
-        if (n > 0) {
-            const DWORD taken = std::min(static_cast<DWORD>(n), count - *got);
-            std::memcpy(buffer + *got, queue, taken);
-            *got += taken;
-            if (*got == count) {
-                *kept = static_cast<DWORD>(n) - taken;
-                if (*kept > 0) {
-                    std::memmove(queue, queue + taken, *kept);
-                }
-                return ReadEnd::Done;
-            }
-            lastByte = NowNs();
-            continue;
-        }
-        if (n == 0) {
-            return ReadEnd::Vanished;  // with VMIN 1 only a hung-up tty reads 0
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EIO) {
-            return ReadEnd::Vanished;
-        }
-        if (errno != EAGAIN) {
-            return ReadEnd::Failed;
-        }
-
-        std::int64_t until = deadline;
-        if (*got > 0 && intervalNs != 0 && lastByte + intervalNs < until) {
-            until = lastByte + intervalNs;
-        }
-        int waitMs = -1;
-        if (until != kNoLimit) {
-            const std::int64_t left = until - NowNs();
-            if (left <= 0) {
-                return ReadEnd::Done;
-            }
-            // Rounded up: a wait that ends early would only spin until the deadline.
-            const std::int64_t leftMs = (left + kNsPerMs - 1) / kNsPerMs;
-            waitMs = leftMs > INT_MAX ? INT_MAX : static_cast<int>(leftMs);
-        }
-        pollfd p = {fd, POLLIN, 0};
-        const int ready = poll(&p, 1, waitMs);
-        if (ready < 0 && errno != EINTR) {
-            return ReadEnd::Failed;
-        }
-        if (ready > 0 && !(p.revents & POLLIN)) {
-            if (p.revents & POLLNVAL) {
-                errno = EBADF;
-                return ReadEnd::Failed;
-            }
-            return ReadEnd::Vanished;  // POLLHUP or POLLERR with nothing left to read
-        }
-        // Data, the time-out or a signal: the next read or the time check decides.
-    }
-}
 
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    if (!lpFileName || !(dwDesiredAccess & GENERIC_READ) || dwShareMode != 0 ||
+    if (!lpFileName || dwDesiredAccess != (GENERIC_READ | GENERIC_WRITE) || dwShareMode != 0 ||
         lpSecurityAttributes || dwCreationDisposition != OPEN_EXISTING ||
         dwFlagsAndAttributes != 0 || hTemplateFile) {
         Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (g_port.number != 0) {
+        Fail(ERROR_TOO_MANY_OPEN_FILES);
         return INVALID_HANDLE_VALUE;
     }
     const std::string path = DevicePathOf(lpFileName);
@@ -290,56 +179,28 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         Fail(error);
         return INVALID_HANDLE_VALUE;
     }
-    std::unique_ptr<BYTE[]> queued(new (std::nothrow) BYTE[kReceiveQueueSize]);
-    if (!queued) {
-        Release(fd, true);
-        Fail(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-
-    std::lock_guard<std::mutex> lock(g_tableMutex);
-    for (std::size_t slot = 0; slot < kSlots; ++slot) {
-        Port& port = g_ports[slot];
-        if (port.serial == 0) {
-            port = Port{};
-            port.serial = g_nextSerial++;
-            port.fd = fd;
-            port.queued = std::move(queued);
-            return reinterpret_cast<HANDLE>(
-                static_cast<std::uintptr_t>((port.serial << kSlotBits) | slot));
-        }
-    }
-    Release(fd, true);
-    Fail(ERROR_TOO_MANY_OPEN_FILES);
-    return INVALID_HANDLE_VALUE;
+    g_port = Port{};
+    g_port.number = ++g_opens;
+    g_port.fd = fd;
+    return reinterpret_cast<HANDLE>(g_port.number);
 }
 
 BOOL GetCommState(HANDLE hFile, DCB* lpDCB) {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
     const Port* port = FindPort(hFile);
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    if (!lpDCB) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
     termios t;
-    DWORD rate = 0;
-    if (tcgetattr(port->fd, &t) != 0 || !GetLineRate(port->fd, &rate)) {
+    if (tcgetattr(port->fd, &t) != 0) {
         return FailErrno(errno);
     }
     DCB dcb = {};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = rate;
-    dcb.fBinary = 1;
     GetLineFormat(t, &dcb);
     int lines = 0;
     if (ioctl(port->fd, TIOCMGET, &lines) == 0) {
         dcb.fRtsControl = (lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-        dcb.fDtrControl = (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     } else if (errno == ENOTTY || errno == EINVAL) {
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;  // no modem lines (a pty)
     } else {
         return FailErrno(errno);
     }
@@ -348,71 +209,45 @@ BOOL GetCommState(HANDLE hFile, DCB* lpDCB) {
 }
 
 BOOL SetCommState(HANDLE hFile, DCB* lpDCB) {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
     const Port* port = FindPort(hFile);
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    if (!lpDCB || lpDCB->BaudRate == 0 || lpDCB->fRtsControl > RTS_CONTROL_ENABLE) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    const int fd = port->fd;
     termios t;
-    if (tcgetattr(fd, &t) != 0) {
+    if (tcgetattr(port->fd, &t) != 0) {
         return FailErrno(errno);
     }
     if (!SetLineFormat(&t, *lpDCB)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    const speed_t speed = StandardSpeed(lpDCB->BaudRate);
-    if (speed != B0) {
-        cfsetispeed(&t, speed);
-        cfsetospeed(&t, speed);
-    }
-    const DWORD error = ApplyLineSettings(fd, t);
+    const DWORD error = ApplyLineSettings(port->fd, t);
     if (error != ERROR_SUCCESS) {
         return Fail(error);
     }
-    if (speed == B0 && !SetCustomLineRate(fd, lpDCB->BaudRate)) {
-        return FailErrno(errno);
-    }
-    // A driver may clamp or round a rate, or fall back to another one; 2% off is still within
-    // what a UART receiver tolerates, more is a refusal.
-    DWORD rate = 0;
-    if (!GetLineRate(fd, &rate)) {
-        return FailErrno(errno);
-    }
-    const DWORD want = lpDCB->BaudRate;
-    const DWORD off = rate > want ? rate - want : want - rate;
-    if (std::uint64_t{off} * 50 > want) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    if (!SetRts(fd, lpDCB->fRtsControl == RTS_CONTROL_ENABLE)) {
+    // A device without modem lines (a pty) answers ENOTTY or EINVAL: there is no RTS to raise,
+    // which is not a failure. Any other answer is.
+    const int rts = TIOCM_RTS;
+    if (ioctl(port->fd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
         return FailErrno(errno);
     }
     return TRUE;
 }
 
 BOOL GetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
     const Port* port = FindPort(hFile);
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
-    }
-    if (!lpCommTimeouts) {
-        return Fail(ERROR_INVALID_PARAMETER);
     }
     *lpCommTimeouts = port->timeouts;
     return TRUE;
 }
 
 BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
     Port* port = FindPort(hFile);
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    if (!lpCommTimeouts) {
+    if (lpCommTimeouts->ReadIntervalTimeout != 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
     port->timeouts = *lpCommTimeouts;
@@ -420,101 +255,80 @@ BOOL SetCommTimeouts(HANDLE hFile, COMMTIMEOUTS* lpCommTimeouts) {
 }
 
 BOOL ClearCommError(HANDLE hFile, DWORD* lpErrors, COMSTAT* lpStat) {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
-    Port* port = FindPort(hFile);
+    const Port* port = FindPort(hFile);
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    if (port->vanished) {
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);
-    }
     int waiting = 0;
-    int unsent = 0;
-    if (ioctl(port->fd, FIONREAD, &waiting) != 0 || ioctl(port->fd, TIOCOUTQ, &unsent) != 0) {
-        const int err = errno;
-        port->vanished = err == EIO;  // a hung-up tty answers EIO to everything
-        return FailErrno(err);
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0) {
+        return FailErrno(errno);  // EIO once the tty hung up
     }
-    if (lpErrors) {
-        *lpErrors = 0;
-    }
-    if (lpStat) {
-        lpStat->cbInQue = port->queueCount + static_cast<DWORD>(waiting);
-        lpStat->cbOutQue = static_cast<DWORD>(unsent);
-    }
+    *lpErrors = 0;
+    lpStat->cbInQue = static_cast<DWORD>(waiting);
     return TRUE;
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               void* lpOverlapped) {
     const std::int64_t start = NowNs();
+    const Port* port = FindPort(hFile);
+    if (!port) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (lpOverlapped) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    // Below 2^64 for any DWORD values; waits beyond kMaxWaitMs are cut to it.
+    const std::uint64_t totalMs =
+        std::uint64_t{port->timeouts.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
+        port->timeouts.ReadTotalTimeoutConstant;
+    const std::int64_t deadline =
+        start + static_cast<std::int64_t>(std::min(totalMs, kMaxWaitMs)) * kNsPerMs;
     auto* const buffer = static_cast<BYTE*>(lpBuffer);
-    DWORD served = 0;
-    int fd = -1;
-    BYTE* queue = nullptr;
-    COMMTIMEOUTS timeouts;
-    {
-        std::lock_guard<std::mutex> lock(g_tableMutex);
-        Port* port = FindPort(hFile);
-        if (!port) {
-            return Fail(ERROR_INVALID_HANDLE);
-        }
-        if (!lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead != 0) || lpOverlapped) {
-            return Fail(ERROR_INVALID_PARAMETER);
-        }
-        *lpNumberOfBytesRead = 0;
-        // What was received before the device vanished is still delivered, as from a driver's
-        // queue; only then do reads fail.
-        if (port->vanished && port->queueCount == 0) {
-            return Fail(ERROR_DEVICE_NOT_CONNECTED);
-        }
-        served = std::min(nNumberOfBytesToRead, port->queueCount);
-        if (served > 0) {
-            std::memcpy(buffer, port->queued.get() + port->queueStart, served);
-            port->queueStart += served;
-            port->queueCount -= served;
-        }
-        if (port->queueCount == 0) {
-            port->queueStart = 0;
-        }
-        if (served == nNumberOfBytesToRead || port->vanished) {
-            *lpNumberOfBytesRead = served;
-            return TRUE;
-        }
-        fd = port->fd;
-        queue = port->queued.get();
-        timeouts = port->timeouts;
-    }
-    // The wait runs without the lock, so that other handles stay usable meanwhile. The queue is
-    // empty now and the caller is its one reader, so its storage is this read's alone until the
-    // count is set below.
     DWORD got = 0;
-    DWORD kept = 0;
-    const ReadEnd end = ReadWithin(fd, buffer + served, nNumberOfBytesToRead - served, queue, start,
-                                   nNumberOfBytesToRead, timeouts, &got, &kept);
-    const int err = errno;
-    got += served;
-    *lpNumberOfBytesRead = got;
-    if (kept > 0 || end == ReadEnd::Vanished) {
-        std::lock_guard<std::mutex> lock(g_tableMutex);
-        if (Port* port = FindPort(hFile)) {
-            port->queueCount = kept;
-            port->vanished = port->vanished || end == ReadEnd::Vanished;
-        }
-    }
-    // Bytes in hand are delivered even when the read then failed: they were received, and a
+    // Bytes in hand are delivered even when the read then fails: they were received, and a
     // failure that lasts is reported again by the next read.
-    if (end == ReadEnd::Failed && got == 0) {
-        return FailErrno(err);
+    auto end = [&](DWORD error) {
+        *lpNumberOfBytesRead = got;
+        return got > 0 || error == ERROR_SUCCESS ? TRUE : Fail(error);
+    };
+    for (;;) {
+        if (got == nNumberOfBytesToRead) {
+            return end(ERROR_SUCCESS);
+        }
+        const ssize_t n = read(port->fd, buffer + got, nNumberOfBytesToRead - got);
+        if (n > 0) {
+            got += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n == 0 || errno == EIO) {
+            return end(ERROR_DEVICE_NOT_CONNECTED);  // with VMIN 1 only a hung-up tty reads 0
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN) {
+            return end(ErrorOfErrno(errno));
+        }
+        const std::int64_t left = deadline - NowNs();
+        if (left <= 0) {
+            return end(ERROR_SUCCESS);
+        }
+        // Rounded up: a wait that ends early would only spin until the deadline.
+        const std::int64_t leftMs = (left + kNsPerMs - 1) / kNsPerMs;
+        pollfd p = {port->fd, POLLIN, 0};
+        const int ready = poll(&p, 1, leftMs > INT_MAX ? INT_MAX : static_cast<int>(leftMs));
+        if (ready < 0 && errno != EINTR) {
+            return end(ErrorOfErrno(errno));
+        }
+        if (ready > 0 && !(p.revents & POLLIN)) {
+            return end(ERROR_DEVICE_NOT_CONNECTED);  // POLLHUP or POLLERR, nothing left to read
+        }
+        // Data, the time-out or a signal: the next read or the time check decides.
     }
-    if (end == ReadEnd::Vanished && got == 0) {
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    return TRUE;
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
     if (!FindPort(hFile)) {
         return Fail(ERROR_INVALID_HANDLE);
     }
@@ -522,17 +336,12 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-    int fd = -1;
-    {
-        std::lock_guard<std::mutex> lock(g_tableMutex);
-        Port* port = FindPort(hObject);
-        if (!port) {
-            return Fail(ERROR_INVALID_HANDLE);
-        }
-        fd = port->fd;
-        *port = Port{};
+    Port* port = FindPort(hObject);
+    if (!port) {
+        return Fail(ERROR_INVALID_HANDLE);
     }
-    Release(fd, true);
+    Release(port->fd, true);
+    *port = Port{};
     return TRUE;
 }
 

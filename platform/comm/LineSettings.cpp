@@ -12,24 +12,15 @@ constexpr tcflag_t kRawClearedLocal =
 
 // The control flags this layer sets, compared on read-back.
 constexpr tcflag_t kControlFlags = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
-// The input flags compared on read-back: the ones raw mode clears and the ones a DCB may set.
-constexpr tcflag_t kInputFlags = kRawClearedInput | INPCK;
 
 struct RateSpeed {
     DWORD rate;
     speed_t speed;
 };
 
-constexpr RateSpeed kStandardRates[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
+// The rates the window offers.
+constexpr RateSpeed kRates[] = {{9600, B9600},   {19200, B19200},   {38400, B38400},
+                                {57600, B57600}, {115200, B115200}, {230400, B230400}};
 
 }  // namespace
 
@@ -43,107 +34,48 @@ void MakeRaw(termios* t) {
 }
 
 bool SetLineFormat(termios* t, const DCB& dcb) {
-    tcflag_t size = 0;
-    switch (dcb.ByteSize) {
-        case 5:
-            size = CS5;
-            break;
-        case 6:
-            size = CS6;
-            break;
-        case 7:
-            size = CS7;
-            break;
-        case 8:
-            size = CS8;
-            break;
-        default:
-            return false;
+    const RateSpeed* entry = nullptr;
+    for (const RateSpeed& candidate : kRates) {
+        if (candidate.rate == dcb.BaudRate) {
+            entry = &candidate;
+        }
     }
-    t->c_cflag = (t->c_cflag & ~CSIZE) | size;
-
-    switch (dcb.Parity) {
-        case NOPARITY:
-            t->c_cflag &= ~(PARENB | PARODD);
-            break;
-        case ODDPARITY:
-            t->c_cflag |= PARENB | PARODD;
-            break;
-        case EVENPARITY:
-            t->c_cflag = (t->c_cflag & ~PARODD) | PARENB;
-            break;
-        default:
-            return false;
+    if (!entry || dcb.ByteSize != 8 || dcb.Parity != NOPARITY || dcb.fParity ||
+        (dcb.StopBits != ONESTOPBIT && dcb.StopBits != TWOSTOPBITS) || !dcb.fOutxCtsFlow ||
+        dcb.fRtsControl != RTS_CONTROL_ENABLE) {
+        return false;
     }
-    if (dcb.fParity) {
-        t->c_iflag |= INPCK;
-    } else {
-        t->c_iflag &= ~INPCK;
-    }
-
-    switch (dcb.StopBits) {
-        case ONESTOPBIT:
-            t->c_cflag &= ~CSTOPB;
-            break;
-        case TWOSTOPBITS:
-            t->c_cflag |= CSTOPB;
-            break;
-        default:
-            return false;
-    }
-
+    cfsetispeed(t, entry->speed);
+    cfsetospeed(t, entry->speed);
+    t->c_cflag = (t->c_cflag & ~(CSIZE | PARENB | PARODD)) | CS8;
+    t->c_cflag = dcb.StopBits == TWOSTOPBITS ? (t->c_cflag | CSTOPB) : (t->c_cflag & ~CSTOPB);
     // Linux has one flag for both directions: with CRTSCTS the driver holds output while CTS is
     // low and keeps RTS raised while it has room for input.
-    if (dcb.fOutxCtsFlow) {
-        t->c_cflag |= CRTSCTS;
-    } else {
-        t->c_cflag &= ~CRTSCTS;
-    }
-    t->c_iflag = dcb.fOutX ? (t->c_iflag | IXON) : (t->c_iflag & ~IXON);
-    t->c_iflag = dcb.fInX ? (t->c_iflag | IXOFF) : (t->c_iflag & ~IXOFF);
+    t->c_cflag |= CRTSCTS;
     return true;
 }
 
 void GetLineFormat(const termios& t, DCB* dcb) {
-    switch (t.c_cflag & CSIZE) {
-        case CS5:
-            dcb->ByteSize = 5;
-            break;
-        case CS6:
-            dcb->ByteSize = 6;
-            break;
-        case CS7:
-            dcb->ByteSize = 7;
-            break;
-        default:
-            dcb->ByteSize = 8;
-            break;
+    dcb->BaudRate = 0;
+    for (const RateSpeed& entry : kRates) {
+        if (entry.speed == cfgetospeed(&t)) {
+            dcb->BaudRate = entry.rate;
+        }
     }
-    if (!(t.c_cflag & PARENB)) {
-        dcb->Parity = NOPARITY;
-    } else {
-        dcb->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    for (BYTE i = 0; i < 4; ++i) {
+        if ((t.c_cflag & CSIZE) == kSizes[i]) {
+            dcb->ByteSize = 5 + i;
+        }
     }
+    dcb->Parity = !(t.c_cflag & PARENB) ? NOPARITY : (t.c_cflag & PARODD) ? 1 : 2;
     dcb->fParity = (t.c_iflag & INPCK) ? 1 : 0;
     dcb->StopBits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
     dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
-    dcb->fOutX = (t.c_iflag & IXON) ? 1 : 0;
-    dcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-    dcb->XonChar = static_cast<char>(t.c_cc[VSTART]);
-    dcb->XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-}
-
-speed_t StandardSpeed(DWORD rate) {
-    for (const RateSpeed& entry : kStandardRates) {
-        if (entry.rate == rate) {
-            return entry.speed;
-        }
-    }
-    return B0;
 }
 
 bool SameLineSettings(const termios& want, const termios& got) {
-    return (want.c_iflag & kInputFlags) == (got.c_iflag & kInputFlags) &&
+    return (want.c_iflag & kRawClearedInput) == (got.c_iflag & kRawClearedInput) &&
            (want.c_oflag & kRawClearedOutput) == (got.c_oflag & kRawClearedOutput) &&
            (want.c_lflag & kRawClearedLocal) == (got.c_lflag & kRawClearedLocal) &&
            (want.c_cflag & kControlFlags) == (got.c_cflag & kControlFlags) &&

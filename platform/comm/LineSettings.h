@@ -2,7 +2,7 @@
 // They change only the struct they are given; Comm.cpp applies the result with one tcsetattr
 // and reads it back, so that a setting the driver dropped is noticed.
 //
-// Index: MakeRaw, SetLineFormat, GetLineFormat, StandardSpeed, SameLineSettings.
+// Index: MakeRaw, SetLineFormat, GetLineFormat, SameLineSettings.
 #pragma once
 
 #include <termios.h>
@@ -17,19 +17,13 @@
 // device hung up.
 void MakeRaw(termios* t);
 
-// Sets the data format and flow control that a DCB asks for: ByteSize (5 to 8), Parity (none,
-// odd, even), fParity (input parity checking), StopBits (one or two), fOutxCtsFlow (CRTSCTS),
-// fOutX (IXON) and fInX (IXOFF). The rate is not touched. false when a field holds a value
-// this layer does not offer; *t is then unusable.
+// Sets the rate (both directions), data format and flow control that a DCB asks for. false when
+// a field holds a value this layer does not offer (see SetCommState); *t is then unusable.
 bool SetLineFormat(termios* t, const DCB& dcb);
 
-// The reverse: fills ByteSize, Parity, fParity, StopBits, fOutxCtsFlow, fOutX, fInX, XonChar and
-// XoffChar from *t, leaving every other field of *dcb as it was.
+// The reverse: fills BaudRate, ByteSize, Parity, fParity, StopBits and fOutxCtsFlow from *t,
+// leaving fRtsControl as it was.
 void GetLineFormat(const termios& t, DCB* dcb);
-
-// The termios speed constant of a standard rate, or B0 when the rate has none and must be set
-// as a custom rate (LineRate.h).
-speed_t StandardSpeed(DWORD rate);
 
 // true when got holds everything that was asked for in want: the raw-mode flags, the format
 // and flow control, VMIN and VTIME, and the speed codes. tcsetattr reports success when only

@@ -5,20 +5,20 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/comm/Comm.h"
-#include "platform/comm/LineRate.h"
 #include "tests/platform/comm/Pty.h"
 
 namespace {
@@ -42,10 +42,9 @@ DCB CaptureSettings(HANDLE h, DWORD rate) {
     return dcb;
 }
 
-void SetReadTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
+void SetReadTimeouts(HANDLE h, DWORD multiplier, DWORD constant) {
     COMMTIMEOUTS timeouts = {};
     ASSERT_TRUE(GetCommTimeouts(h, &timeouts));
-    timeouts.ReadIntervalTimeout = interval;
     timeouts.ReadTotalTimeoutMultiplier = multiplier;
     timeouts.ReadTotalTimeoutConstant = constant;
     ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
@@ -83,7 +82,7 @@ protected:
         ASSERT_NE(h_, INVALID_HANDLE_VALUE) << "error " << GetLastError();
         DCB dcb = CaptureSettings(h_, 115200);
         ASSERT_TRUE(SetCommState(h_, &dcb)) << "error " << GetLastError();
-        SetReadTimeouts(h_, 0, 1, 500);
+        SetReadTimeouts(h_, 1, 500);
     }
     void TearDown() override {
         if (h_ != INVALID_HANDLE_VALUE) {
@@ -118,29 +117,49 @@ TEST(CommOpen, RefusesWhatIsNotATtyAndLeavesNothingOpen) {
     unlink(regular);
 }
 
+// Whether another opener can take the lock and sees the tty in exclusive mode. Root gets past
+// TIOCEXCL, so a plain open can look at the flag.
+struct Taken {
+    bool locked;
+    int exclusive;
+};
+Taken LookFromOutside(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    Taken taken = {false, -1};
+    if (fd >= 0) {
+        taken.locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        ioctl(fd, TIOCGEXCL, &taken.exclusive);
+        close(fd);
+    }
+    return taken;
+}
+
 TEST(CommOpen, IsExclusiveUntilClosed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to open a tty in exclusive mode";
+    }
     Pty pty;
-    HANDLE first = OpenLine(pty.Slave());
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    HANDLE h = OpenLine(pty.Slave());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Taken taken = LookFromOutside(pty.Slave());
+    EXPECT_TRUE(taken.locked);
+    EXPECT_EQ(taken.exclusive, 1);
+    EXPECT_TRUE(CloseHandle(h));
+    taken = LookFromOutside(pty.Slave());
+    EXPECT_FALSE(taken.locked);
+    EXPECT_EQ(taken.exclusive, 0) << "a closed port must not stay exclusive";
+}
+
+TEST(CommOpen, ALockedPortIsBusy) {
+    Pty pty;
+    const int holder = open(pty.Slave().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const int before = OpenDescriptorCount();
     EXPECT_EQ(OpenLine(pty.Slave()), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-
-    // Root gets past TIOCEXCL, so a plain open can look at the flag.
-    const int probe = geteuid() == 0 ? open(pty.Slave().c_str(), O_RDONLY | O_NOCTTY) : -1;
-    int exclusive = -1;
-    if (probe >= 0) {
-        ASSERT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
-        EXPECT_EQ(exclusive, 1);
-    }
-    EXPECT_TRUE(CloseHandle(first));
-    if (probe >= 0) {
-        ASSERT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
-        EXPECT_EQ(exclusive, 0) << "a closed port must not stay exclusive";
-        close(probe);
-    }
-    HANDLE again = OpenLine(pty.Slave());
-    EXPECT_NE(again, INVALID_HANDLE_VALUE);
-    CloseHandle(again);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+    close(holder);
 }
 
 TEST(CommOpen, ReportsPermissionDenied) {
@@ -201,7 +220,7 @@ TEST(CommOpen, ClosedHandleNeverNamesALaterOpen) {
     ASSERT_TRUE(CloseHandle(a));
     HANDLE b = OpenLine(ptyB.Slave());
     ASSERT_NE(b, INVALID_HANDLE_VALUE);
-    SetReadTimeouts(b, 0, 0, 200);
+    SetReadTimeouts(b, 0, 200);
 
     EXPECT_FALSE(CloseHandle(a));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
@@ -222,47 +241,29 @@ TEST(CommOpen, ClosedHandleNeverNamesALaterOpen) {
 
 // ---- Line settings --------------------------------------------------------------------------
 
-TEST_F(CommLine, SetsACustomRateWhereTheDriverAllows) {
-    DCB dcb = CaptureSettings(h_, 250000);
-    ASSERT_TRUE(SetCommState(h_, &dcb)) << "error " << GetLastError();
-    DWORD rate = 0;
-    ASSERT_TRUE(GetLineRate(pty_.Master(), &rate));
-    EXPECT_EQ(rate, 250000u);
-    DCB got = {};
-    ASSERT_TRUE(GetCommState(h_, &got));
-    EXPECT_EQ(got.BaudRate, 250000u);
-    EXPECT_EQ(got.ByteSize, 8);
-    EXPECT_EQ(got.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(got.fOutxCtsFlow, 1u);
-
-    // And back to a standard rate, which must replace the custom one.
-    dcb.BaudRate = 9600;
-    ASSERT_TRUE(SetCommState(h_, &dcb));
-    termios t;
-    ASSERT_EQ(tcgetattr(pty_.Master(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), speed_t{B9600});
-}
-
-TEST_F(CommLine, FailsWhenTheDriverDoesNotKeepASetting) {
-    // A pty always keeps 8 data bits and no parity: it reports success and ignores the change.
-    DCB sevenBits = CaptureSettings(h_, 9600);
-    sevenBits.ByteSize = 7;
-    EXPECT_FALSE(SetCommState(h_, &sevenBits));
+TEST_F(CommLine, RefusesValuesItDoesNotOffer) {
+    std::vector<DCB> refused(8, CaptureSettings(h_, 9600));
+    refused[0].ByteSize = 7;
+    refused[1].Parity = 2;  // even
+    refused[2].fParity = 1;
+    refused[3].StopBits = 1;  // one and a half
+    refused[4].BaudRate = 250000;
+    refused[5].BaudRate = 0;
+    refused[6].fOutxCtsFlow = 0;
+    refused[7].fRtsControl = RTS_CONTROL_DISABLE;
+    for (std::size_t i = 0; i < refused.size(); ++i) {
+        EXPECT_FALSE(SetCommState(h_, &refused[i])) << "case " << i;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << "case " << i;
+    }
+    COMMTIMEOUTS interval = {50, 1, 500, 1, 500};
+    EXPECT_FALSE(SetCommTimeouts(h_, &interval));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    DCB evenParity = CaptureSettings(h_, 9600);
-    evenParity.Parity = EVENPARITY;
-    EXPECT_FALSE(SetCommState(h_, &evenParity));
 
-    DCB oneAndAHalf = CaptureSettings(h_, 9600);
-    oneAndAHalf.StopBits = 1;
-    EXPECT_FALSE(SetCommState(h_, &oneAndAHalf));
-    DCB noRate = CaptureSettings(h_, 0);
-    EXPECT_FALSE(SetCommState(h_, &noRate));
-
-    // The port stays usable with raw mode intact.
+    // The port stays as it was: raw, at the rate the fixture set.
     termios t;
     ASSERT_EQ(tcgetattr(pty_.Master(), &t), 0);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});
 }
 
 // ---- Reading --------------------------------------------------------------------------------
@@ -300,47 +301,33 @@ TEST_F(CommLine, PartialDataWaitsOutTheTotalTimeout) {
     EXPECT_EQ(r.count, 10u);
     EXPECT_EQ(std::string(buffer, 10), "0123456789");
     EXPECT_GE(r.ms, 750) << "the gap after the bytes must not end the read";
-    EXPECT_LT(r.ms, 1500);
 }
 
-TEST_F(CommLine, FullChunkReturnsAsSoonAsItIsThere) {
+TEST_F(CommLine, AReadReturnsOnceItsBytesAreThere) {
+    SetReadTimeouts(h_, 0, 3600000);  // an hour: only the bytes can end this read
     const std::string chunk(256, 'x');
     std::thread sender([&] {
         SleepMs(100);
-        pty_.Send(chunk);
+        pty_.Send(chunk.substr(0, 100));
+        SleepMs(100);
+        pty_.Send(chunk.substr(100));
     });
     char buffer[256];
     const TimedRead r = Read(h_, buffer, sizeof buffer);
     sender.join();
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.count, 256u);
-    EXPECT_GE(r.ms, 90);
-    EXPECT_LT(r.ms, 500);
+    EXPECT_GE(r.ms, 190);
 }
 
-TEST_F(CommLine, QueuedDataReturnsAtOnce) {
+TEST_F(CommLine, AReadTakesWhatItAsksAndLeavesTheRestQueued) {
     pty_.Send(std::string(300, 'q'));
     AwaitQueued(h_, 300);
     char buffer[256];
     const TimedRead r = Read(h_, buffer, sizeof buffer);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.count, 256u);
-    EXPECT_LT(r.ms, 100);
     AwaitQueued(h_, 44);
-}
-
-TEST_F(CommLine, IntervalTimeoutEndsAReadThatHasBytes) {
-    SetReadTimeouts(h_, 50, 1, 500);
-    std::thread sender([this] {
-        SleepMs(100);
-        pty_.Send("abc");
-    });
-    char buffer[256];
-    const TimedRead r = Read(h_, buffer, sizeof buffer);
-    sender.join();
-    EXPECT_EQ(r.count, 3u);
-    EXPECT_GE(r.ms, 140);
-    EXPECT_LT(r.ms, 600);
 }
 
 void OnTestSignal(int) {}
@@ -366,128 +353,6 @@ TEST_F(CommLine, SignalsDoNotCutTheWaitShort) {
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.count, 0u);
     EXPECT_GE(r.ms, 750);
-    EXPECT_LT(r.ms, 1500);
-}
-
-// ---- The layer's receive queue --------------------------------------------------------------
-
-// count bytes in which every value occurs, in an order that no shift of a chunk reproduces.
-std::string Pattern(std::size_t count, std::size_t from = 0) {
-    std::string bytes(count, '\0');
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t at = from + i;
-        bytes[i] = static_cast<char>((at * 7 + at / 256) & 0xFF);
-    }
-    return bytes;
-}
-
-TEST_F(CommLine, BytesTheDeviceHadReadyAreKeptInOrderForTheNextReads) {
-    const std::string sent = Pattern(4000);
-    pty_.Send(sent);
-    AwaitQueued(h_, 4000);
-    std::string got;
-    char buffer[4096];
-    // The first read takes all 4000 from the device; the rest of them come from the queue.
-    for (const DWORD n : {1u, 255u, 7u, 256u, 1000u, 3u, 256u}) {
-        const TimedRead r = Read(h_, buffer, n);
-        ASSERT_TRUE(r.ok);
-        ASSERT_EQ(r.count, n);
-        EXPECT_LT(r.ms, 100) << "a read of " << n << " bytes that were there waited";
-        got.append(buffer, r.count);
-        COMSTAT stat = {};
-        DWORD errors = 0;
-        ASSERT_TRUE(ClearCommError(h_, &errors, &stat));
-        EXPECT_EQ(stat.cbInQue, 4000 - got.size()) << "queued bytes missing from the count";
-    }
-    // More than is queued: the queue's bytes, then the total time-out counted from the call.
-    const DWORD rest = static_cast<DWORD>(4000 - got.size());
-    const TimedRead r = Read(h_, buffer, rest + 100);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.count, rest);
-    EXPECT_GE(r.ms, 500 + rest + 100 - 10);
-    EXPECT_LT(r.ms, 2 * (500 + rest + 100));
-    got.append(buffer, r.count);
-    EXPECT_TRUE(got == sent) << "bytes out of order or changed";
-}
-
-TEST_F(CommLine, AReadServedInPartFromTheQueueEndsWhenTheRestArrives) {
-    pty_.Send(Pattern(300));
-    AwaitQueued(h_, 300);
-    char buffer[256];
-    ASSERT_EQ(Read(h_, buffer, 256).count, 256u);  // 44 stay queued
-    std::thread sender([this] {
-        SleepMs(100);
-        pty_.Send(Pattern(212, 300));
-    });
-    const TimedRead r = Read(h_, buffer, 256);
-    sender.join();
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.count, 256u);
-    EXPECT_GE(r.ms, 90);
-    EXPECT_LT(r.ms, 500);
-    EXPECT_EQ(std::string(buffer, r.count), Pattern(256, 256));
-}
-
-TEST_F(CommLine, AStreamReadInSmallRequestsArrivesWhole) {
-    const std::string sent = Pattern(300000);
-    std::thread sender([&] { pty_.Send(sent); });
-    std::string got;
-    std::vector<char> buffer(1024);
-    // Sizes that end a read at every position in the device's chunks.
-    const DWORD sizes[] = {256, 1, 1000, 17, 256, 4096, 333};
-    for (std::size_t i = 0; got.size() < sent.size(); ++i) {
-        const DWORD n = std::min<DWORD>(sizes[i % 7], static_cast<DWORD>(sent.size() - got.size()));
-        buffer.resize(n);
-        const TimedRead r = Read(h_, buffer.data(), n);
-        ASSERT_TRUE(r.ok);
-        ASSERT_GT(r.count, 0u) << "bytes lost after " << got.size();
-        got.append(buffer.data(), r.count);
-    }
-    sender.join();
-    EXPECT_EQ(got.size(), sent.size());
-    EXPECT_TRUE(got == sent) << "bytes out of order or changed";
-}
-
-TEST_F(CommLine, QueuedBytesAreReadAfterTheDeviceVanishesThenReadsFail) {
-    const std::string sent = Pattern(300);
-    pty_.Send(sent);
-    AwaitQueued(h_, 300);
-    char buffer[256];
-    ASSERT_EQ(Read(h_, buffer, 10).count, 10u);  // 290 stay queued
-    pty_.Hangup();
-    const TimedRead full = Read(h_, buffer, 256);
-    EXPECT_TRUE(full.ok);
-    EXPECT_EQ(full.count, 256u);
-    EXPECT_EQ(std::string(buffer, full.count), sent.substr(10, 256));
-    const TimedRead last = Read(h_, buffer, 256);
-    EXPECT_TRUE(last.ok);
-    EXPECT_EQ(last.count, 34u);
-    EXPECT_EQ(std::string(buffer, last.count), sent.substr(266));
-    EXPECT_LT(last.ms, 500);
-    const TimedRead after = Read(h_, buffer, 256);
-    EXPECT_FALSE(after.ok);
-    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(after.count, 0u);
-    EXPECT_LT(after.ms, 50);
-}
-
-TEST_F(CommLine, CloseDiscardsTheQueue) {
-    pty_.Send(Pattern(300));
-    AwaitQueued(h_, 300);
-    char buffer[256];
-    ASSERT_EQ(Read(h_, buffer, 1).count, 1u);  // 299 stay queued
-    ASSERT_TRUE(CloseHandle(h_));
-    h_ = OpenLine(pty_.Slave());
-    ASSERT_NE(h_, INVALID_HANDLE_VALUE);
-    SetReadTimeouts(h_, 0, 0, 200);
-    COMSTAT stat = {};
-    DWORD errors = 0;
-    ASSERT_TRUE(ClearCommError(h_, &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 0u);
-    pty_.Send("z");
-    const TimedRead r = Read(h_, buffer, 256);
-    EXPECT_EQ(r.count, 1u);
-    EXPECT_EQ(buffer[0], 'z');
 }
 
 // ---- A vanishing device ---------------------------------------------------------------------
@@ -502,11 +367,9 @@ TEST_F(CommLine, ReadsFailPromptlyOnceTheDeviceVanishes) {
     unplug.join();
     EXPECT_FALSE(during.ok);
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_LT(during.ms, 500);
     for (int i = 0; i < 3; ++i) {
-        const TimedRead later = Read(h_, buffer, sizeof buffer);
-        EXPECT_FALSE(later.ok);
-        EXPECT_LT(later.ms, 50);
+        EXPECT_FALSE(Read(h_, buffer, sizeof buffer).ok);
+        EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     }
     COMSTAT stat = {};
     DWORD errors = 0;
