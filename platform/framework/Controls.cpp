@@ -11,10 +11,8 @@
 // label or a list grows wider where its text needs it rather than cutting the text off.
 #include <QAbstractItemView>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QThread>
 #include <algorithm>
 
 #include "platform/framework/CodePage.h"
@@ -146,25 +144,6 @@ bool ControlMessage(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam,
 }
 
 void CEdit::ReplaceSel(LPCSTR text, BOOL bCanUndo) {
-    const QCoreApplication* app = QCoreApplication::instance();
-    if (m_hWnd && app && QThread::currentThread() != app->thread() &&
-        !HandlesMessage(EM_REPLACESEL)) {
-        std::shared_ptr<TextAreaInbox> inbox;
-        {
-            std::lock_guard<std::mutex> lock(m_inboxMutex);
-            if (!m_inbox) {
-                m_inbox = WithWidget<TextArea>(m_hWnd, std::shared_ptr<TextAreaInbox>(),
-                                               [](TextArea* area) { return area->inbox(); });
-            }
-            inbox = m_inbox;
-        }
-        // Refused once the text area is gone: the message then meets what any message to a
-        // window that is gone meets.
-        if (inbox &&
-            inbox->ReplaceSelection(QByteArray(TextParam(reinterpret_cast<LPARAM>(text))))) {
-            return;
-        }
-    }
     SendMessage(EM_REPLACESEL, bCanUndo, reinterpret_cast<LPARAM>(text));
 }
 
