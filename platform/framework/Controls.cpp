@@ -86,7 +86,6 @@ QWidget* CreateControl(const DLGITEM& item, const QRect& rect, QWidget* dialog) 
     }
     control->setGeometry(geometry);
     control->setFocusPolicy(item.style & WS_TABSTOP ? Qt::StrongFocus : Qt::NoFocus);
-    control->setEnabled(!(item.style & WS_DISABLED));
     return control;
 }
 
@@ -147,40 +146,10 @@ void CEdit::ReplaceSel(LPCSTR text, BOOL bCanUndo) {
     SendMessage(EM_REPLACESEL, bCanUndo, reinterpret_cast<LPARAM>(text));
 }
 
-void CEdit::SetSel(int nStart, int nEnd) {
-    WithWidget<TextArea>(m_hWnd, 0, [&](TextArea* area) {
-        area->setSelection(nStart, nEnd);
-        return 0;
-    });
-}
-
-void CEdit::GetSel(int& nStart, int& nEnd) const {
-    const auto [start, end] = WithWidget<TextArea>(m_hWnd, std::pair(0, 0), [](TextArea* area) {
-        return std::pair(area->selectionStart(), area->selectionEnd());
-    });
-    nStart = start;
-    nEnd = end;
-}
-
 int CComboBox::AddString(LPCSTR text) {
     return static_cast<int>(SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text)));
 }
 
 int CComboBox::SetCurSel(int nSelect) {
     return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(nSelect)));
-}
-
-int CComboBox::GetCurSel() const {
-    return WithWidget<QComboBox>(m_hWnd, CB_ERR,
-                                 [](QComboBox* list) { return list->currentIndex(); });
-}
-
-int CComboBox::GetCount() const {
-    return WithWidget<QComboBox>(m_hWnd, 0, [](QComboBox* list) { return list->count(); });
-}
-
-void CComboBox::GetLBText(int nIndex, CString& text) const {
-    text = WithWidget<QComboBox>(m_hWnd, QByteArray(), [nIndex](QComboBox* list) {
-               return ToCodePage(list->itemText(nIndex));
-           }).constData();
 }

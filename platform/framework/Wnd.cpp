@@ -4,7 +4,6 @@
 #include <QThread>
 #include <QVariant>
 #include <atomic>
-#include <cstring>
 #include <vector>
 
 #include "platform/framework/CodePage.h"
@@ -193,23 +192,8 @@ void CWnd::SetWindowText(LPCSTR text) {
     SendMessage(WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
 }
 
-int CWnd::GetWindowText(LPSTR buffer, int maxCount) const {
-    if (maxCount <= 0) {
-        return 0;
-    }
-    const QByteArray text = WithWidget<QWidget>(m_hWnd, QByteArray(), WidgetText);
-    const int count = std::min(static_cast<int>(text.size()), maxCount - 1);
-    std::memcpy(buffer, text.constData(), count);
-    buffer[count] = '\0';
-    return count;
-}
-
 void CWnd::GetWindowText(CString& text) const {
     text = WithWidget<QWidget>(m_hWnd, QByteArray(), WidgetText).constData();
-}
-
-int CWnd::GetWindowTextLength() const {
-    return WithWidget<QWidget>(m_hWnd, 0, [](QWidget* w) { return int(WidgetText(w).size()); });
 }
 
 BOOL CWnd::EnableWindow(BOOL bEnable) {
@@ -222,10 +206,6 @@ BOOL CWnd::EnableWindow(BOOL bEnable) {
 
 BOOL CWnd::IsWindowEnabled() const {
     return WithWidget<QWidget>(m_hWnd, FALSE, [](QWidget* w) { return BOOL{w->isEnabled()}; });
-}
-
-BOOL CWnd::IsWindowVisible() const {
-    return WithWidget<QWidget>(m_hWnd, FALSE, [](QWidget* w) { return BOOL{w->isVisible()}; });
 }
 
 BOOL CWnd::IsIconic() const {
@@ -255,11 +235,6 @@ HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
         SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
 }
 
-void CWnd::SetFont(CFont* pFont, BOOL bRedraw) {
-    SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(pFont ? pFont->GetSafeHandle() : nullptr),
-                bRedraw);
-}
-
 // ---- Message boxes ------------------------------------------------------------------------
 
 QWidget* MessageBoxOwner(CWnd* wnd) {
@@ -267,22 +242,17 @@ QWidget* MessageBoxOwner(CWnd* wnd) {
     return widget && widget->isVisible() ? widget->window() : nullptr;
 }
 
-int ShowMessageBox(QWidget* owner, const QString& text, const QString& caption, UINT nType) {
-    const bool yesNo = (nType & 0x0F) == MB_YESNO;
-    QMessageBox box(QMessageBox::NoIcon, caption, text,
-                    yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
+void ShowMessageBox(QWidget* owner, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, FromCodePage(QByteArray(AfxGetAppName())), text,
+                    QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
-    const int answer = box.exec();
-    return yesNo ? (answer == QMessageBox::Yes ? IDYES : IDNO) : IDOK;
+    box.exec();
 }
 
-int CWnd::MessageBox(LPCSTR text, LPCSTR caption, UINT type) {
-    int answer = IDOK;
+int CWnd::MessageBox(LPCSTR lpszText) {
     SendCall([&] {
-        answer =
-            ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(text ? text : "")),
-                           FromCodePage(QByteArray(caption ? caption : AfxGetAppName())), type);
+        ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(lpszText ? lpszText : "")));
     });
-    return answer;
+    return IDOK;
 }

@@ -36,16 +36,12 @@ public:
 
     // Texts are bytes in the process's code page.
     void SetWindowText(LPCSTR text);
-    int GetWindowText(LPSTR buffer, int maxCount) const;  // bytes copied, without the zero
     void GetWindowText(CString& text) const;
-    int GetWindowTextLength() const;
 
     BOOL EnableWindow(BOOL bEnable = TRUE);  // returns whether it was disabled before
     BOOL IsWindowEnabled() const;
-    BOOL IsWindowVisible() const;
     BOOL IsIconic() const;
     void GetClientRect(RECT* rect) const;
-    CWnd* GetDlgItem(int nID) const;  // a dialog's control; valid while the dialog lives
 
     // Carries out one message: the window's message map first, then the layer's own handling
     // of WM_SETTEXT, WM_SETICON, WM_SETFONT, WM_ICONERASEBKGND, EM_REPLACESEL, CB_ADDSTRING
@@ -56,11 +52,11 @@ public:
     // between the steps of fn, so a group of steps takes effect as one.
     void SendCall(const std::function<void()>& fn);
 
-    HICON SetIcon(HICON hIcon, BOOL bBigIcon);        // WM_SETICON
-    void SetFont(CFont* pFont, BOOL bRedraw = TRUE);  // WM_SETFONT
+    HICON SetIcon(HICON hIcon, BOOL bBigIcon);  // WM_SETICON
 
-    // A modal message box owned by this window. A null caption means the application's name.
-    int MessageBox(LPCSTR text, LPCSTR caption = nullptr, UINT type = MB_OK);
+    // A modal message box with an OK button, owned by this window and captioned with the
+    // application's name.
+    int MessageBox(LPCSTR lpszText);
 
 protected:
     // The layer's own handling of the message being dispatched now.
@@ -127,18 +123,12 @@ public:
     // Replaces the selection (at the caret when nothing is selected) with text; the caret ends
     // after it. A read-only text area takes this too.
     void ReplaceSel(LPCSTR text, BOOL bCanUndo = FALSE);
-    // Selection in byte offsets; nStart == nEnd is a caret. -1 as nEnd means the end.
-    void SetSel(int nStart, int nEnd);
-    void GetSel(int& nStart, int& nEnd) const;
 };
 
 class CComboBox : public CWnd {
 public:
     int AddString(LPCSTR text);  // index of the new entry (lists are not sorted)
     int SetCurSel(int nSelect);  // CB_ERR when out of range
-    int GetCurSel() const;
-    int GetCount() const;
-    void GetLBText(int nIndex, CString& text) const;
 };
 
 constexpr int CB_ERR = -1;
