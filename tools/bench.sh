@@ -46,26 +46,7 @@ run() {
     fi
 }
 
-# The text-area benchmark prints its own aligned rows ("  figure  measured  goal"); this turns
-# them into table rows and marks its two goals. "About 1 (no growth)" counts as met up to 1.25,
-# which leaves room for the noise of a shared machine.
-append_rows() {
-    awk '
-        function trim(s) { gsub(/^ +| +$/, "", s); return s }
-        /^  / {
-            figure = trim(substr($0, 3, 34)); measured = trim(substr($0, 38, 14))
-            goal = trim(substr($0, 55)); mark = ""
-            if (figure == "") next
-            value = measured; sub(/ .*/, "", value)
-            if (goal ~ /^<= /) { mark = (value + 0 <= substr(goal, 4) + 0) ? "met" : "missed" }
-            if (goal ~ /^about 1/) { goal = goal ", <= 1.25"; mark = (value + 0 <= 1.25) ? "met" : "missed" }
-            printf "%s\t%s\t%s\t%s\n", figure, measured, goal, mark
-        }'
-}
-
 offscreen="env QT_QPA_PLATFORM=offscreen"
-run "Text area: 100,000 dots appended from a worker (bench_append)" append_rows \
-    $offscreen "$bench/bench_append"
 run "A 100 MB flood through a pty into a capture, against cat (bench_capture)" cat \
     $offscreen "$bench/bench_capture"
 run "A capture waiting for data (bench_idle)" cat $offscreen "$bench/bench_idle"

@@ -18,11 +18,9 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 cmake -S . -B build-tsan -DKAVOSEN_BENCH=OFF -DKAVOSEN_SANITIZE=thread
-cmake --build build-tsan -j"$jobs" --target test_capture test_framework test_framework_io \
-    test_textarea
+cmake --build build-tsan -j"$jobs" --target test_capture test_framework test_framework_io
 export TSAN_OPTIONS="suppressions=$(pwd)/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 export QT_QPA_PLATFORM=offscreen
 build-tsan/tests/capture/test_capture
 build-tsan/tests/platform/framework/test_framework --gtest_filter='CrossThread.*:MessageMap.*'
 build-tsan/tests/platform/framework/io/test_framework_io --gtest_filter='AfxBeginThread.*:AfxWaitForThreads.*:Sleep.*'
-build-tsan/tests/platform/framework/textarea/test_textarea --gtest_filter='TextAreaTest.*Thread*:TextAreaTest.*Inbox*:TextAreaTest.AWorker*'

@@ -5,8 +5,7 @@
 // Threads: the window's thread runs the commands (OnReceive, OnSave) and owns the controls;
 // one capture worker (ReceiveThread) at a time reads the port and writes the capture buffer.
 // The worker changes the display only through the view operations below, each carried out on
-// the window's thread, in call order, before the worker goes on (an append through the text
-// area's inbox, which the area takes in before anything else looks at it).
+// the window's thread, in call order, before the worker goes on.
 #pragma once
 
 #include <atomic>

@@ -11,10 +11,8 @@
 // label or a list grows wider where its text needs it rather than cutting the text off.
 #include <QAbstractItemView>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QThread>
 #include <algorithm>
 
 #include "platform/framework/CodePage.h"
@@ -88,7 +86,6 @@ QWidget* CreateControl(const DLGITEM& item, const QRect& rect, QWidget* dialog) 
     }
     control->setGeometry(geometry);
     control->setFocusPolicy(item.style & WS_TABSTOP ? Qt::StrongFocus : Qt::NoFocus);
-    control->setEnabled(!(item.style & WS_DISABLED));
     return control;
 }
 
@@ -146,41 +143,7 @@ bool ControlMessage(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam,
 }
 
 void CEdit::ReplaceSel(LPCSTR text, BOOL bCanUndo) {
-    const QCoreApplication* app = QCoreApplication::instance();
-    if (m_hWnd && app && QThread::currentThread() != app->thread() &&
-        !HandlesMessage(EM_REPLACESEL)) {
-        std::shared_ptr<TextAreaInbox> inbox;
-        {
-            std::lock_guard<std::mutex> lock(m_inboxMutex);
-            if (!m_inbox) {
-                m_inbox = WithWidget<TextArea>(m_hWnd, std::shared_ptr<TextAreaInbox>(),
-                                               [](TextArea* area) { return area->inbox(); });
-            }
-            inbox = m_inbox;
-        }
-        // Refused once the text area is gone: the message then meets what any message to a
-        // window that is gone meets.
-        if (inbox &&
-            inbox->ReplaceSelection(QByteArray(TextParam(reinterpret_cast<LPARAM>(text))))) {
-            return;
-        }
-    }
     SendMessage(EM_REPLACESEL, bCanUndo, reinterpret_cast<LPARAM>(text));
-}
-
-void CEdit::SetSel(int nStart, int nEnd) {
-    WithWidget<TextArea>(m_hWnd, 0, [&](TextArea* area) {
-        area->setSelection(nStart, nEnd);
-        return 0;
-    });
-}
-
-void CEdit::GetSel(int& nStart, int& nEnd) const {
-    const auto [start, end] = WithWidget<TextArea>(m_hWnd, std::pair(0, 0), [](TextArea* area) {
-        return std::pair(area->selectionStart(), area->selectionEnd());
-    });
-    nStart = start;
-    nEnd = end;
 }
 
 int CComboBox::AddString(LPCSTR text) {
@@ -189,19 +152,4 @@ int CComboBox::AddString(LPCSTR text) {
 
 int CComboBox::SetCurSel(int nSelect) {
     return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(nSelect)));
-}
-
-int CComboBox::GetCurSel() const {
-    return WithWidget<QComboBox>(m_hWnd, CB_ERR,
-                                 [](QComboBox* list) { return list->currentIndex(); });
-}
-
-int CComboBox::GetCount() const {
-    return WithWidget<QComboBox>(m_hWnd, 0, [](QComboBox* list) { return list->count(); });
-}
-
-void CComboBox::GetLBText(int nIndex, CString& text) const {
-    text = WithWidget<QComboBox>(m_hWnd, QByteArray(), [nIndex](QComboBox* list) {
-               return ToCodePage(list->itemText(nIndex));
-           }).constData();
 }

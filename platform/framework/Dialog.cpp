@@ -11,8 +11,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <algorithm>
-#include <map>
-#include <memory>
 #include <utility>
 #include <vector>
 
@@ -135,20 +133,6 @@ public:
         return nullptr;
     }
 
-    // A CWnd for a control, for GetDlgItem: made on first use, owned by the window.
-    CWnd* ItemWnd(int nID) {
-        QWidget* control = Item(nID);
-        if (!control) {
-            return nullptr;
-        }
-        std::unique_ptr<CWnd>& wnd = m_itemWnds[nID];
-        if (!wnd) {
-            wnd = std::make_unique<CWnd>();
-            wnd->m_hWnd = HandleOf(control);
-        }
-        return wnd.get();
-    }
-
     void FocusFirstTabStop() {
         for (const auto& item : m_items) {
             QWidget* control = item.second;
@@ -225,7 +209,6 @@ private:
     CDialog* m_dialog;
     QPoint m_position;
     std::vector<std::pair<int, QWidget*>> m_items;  // in template order
-    std::map<int, std::unique_ptr<CWnd>> m_itemWnds;
     QPushButton* m_defaultButton = nullptr;
 };
 
@@ -310,9 +293,4 @@ void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl) {
     if (DialogWidget* window = DialogOf(pDX->m_pDlgWnd->m_hWnd)) {
         rControl.m_hWnd = HandleOf(window->Item(nIDC));
     }
-}
-
-CWnd* CWnd::GetDlgItem(int nID) const {
-    return WithWidget<DialogWidget>(m_hWnd, static_cast<CWnd*>(nullptr),
-                                    [nID](DialogWidget* window) { return window->ItemWnd(nID); });
 }

@@ -37,8 +37,6 @@ public:
 protected:
     static const AFX_MSGMAP* GetThisMessageMap();
     virtual const AFX_MSGMAP* GetMessageMap() const;
-    // Whether the tables hold a handler for the message; from any thread (they never change).
-    bool HandlesMessage(UINT message) const;
 };
 
 #define DECLARE_MESSAGE_MAP()                     \

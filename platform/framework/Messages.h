@@ -25,17 +25,11 @@ constexpr UINT BN_CLICKED = 0;
 // Command identifiers.
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
-constexpr int IDYES = 6;
-constexpr int IDNO = 7;
 constexpr UINT ID_HELP = 0xE146;
 
 // WM_SETICON kinds.
 constexpr WPARAM ICON_SMALL = 0;
 constexpr WPARAM ICON_BIG = 1;
-
-// Message-box types.
-constexpr UINT MB_OK = 0x0000;
-constexpr UINT MB_YESNO = 0x0004;
 
 // GetSystemMetrics indexes.
 constexpr int SM_CXICON = 11;
@@ -43,18 +37,13 @@ constexpr int SM_CYICON = 12;
 
 // Window styles.
 constexpr DWORD WS_POPUP = 0x80000000;
-constexpr DWORD WS_CHILD = 0x40000000;
 constexpr DWORD WS_VISIBLE = 0x10000000;
-constexpr DWORD WS_DISABLED = 0x08000000;
 constexpr DWORD WS_CAPTION = 0x00C00000;
 constexpr DWORD WS_BORDER = 0x00800000;
 constexpr DWORD WS_VSCROLL = 0x00200000;
-constexpr DWORD WS_HSCROLL = 0x00100000;
 constexpr DWORD WS_SYSMENU = 0x00080000;
 constexpr DWORD WS_GROUP = 0x00020000;
 constexpr DWORD WS_TABSTOP = 0x00010000;
-constexpr DWORD WS_MINIMIZEBOX = 0x00020000;  // same bit as WS_GROUP; only meaningful on a window
-constexpr DWORD WS_MAXIMIZEBOX = 0x00010000;  // same bit as WS_TABSTOP; only meaningful on a window
 constexpr DWORD WS_EX_APPWINDOW = 0x00040000;
 
 // Dialog styles.
@@ -66,10 +55,8 @@ constexpr DWORD SS_LEFT = 0x0000;
 constexpr DWORD BS_PUSHBUTTON = 0x0000;
 constexpr DWORD BS_DEFPUSHBUTTON = 0x0001;
 constexpr DWORD CBS_DROPDOWNLIST = 0x0003;
-constexpr DWORD CBS_SORT = 0x0100;
 constexpr DWORD ES_MULTILINE = 0x0004;
 constexpr DWORD ES_AUTOVSCROLL = 0x0040;
-constexpr DWORD ES_AUTOHSCROLL = 0x0080;
 constexpr DWORD ES_READONLY = 0x0800;
 constexpr DWORD ES_WANTRETURN = 0x1000;
 

@@ -1,14 +1,9 @@
-// CString over std::string. The bytes are kept as they are; only LoadString converts, from the
-// resources' UTF-8 to the process's code page, as loading a Unicode resource as bytes does.
+// CString over std::string. The bytes are kept as they are.
 #include "platform/framework/String.h"
 
-#include <QString>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
-
-#include "platform/framework/CodePage.h"
-#include "platform/framework/Resources.h"
 
 CString::CString(LPCSTR text) : m_text(text != nullptr ? text : "") {}
 
@@ -33,16 +28,6 @@ void CString::Format(LPCSTR format, ...) {
     va_end(retry);
 }
 
-BOOL CString::LoadString(UINT id) {
-    LPCSTR text = FindStringResource(id);
-    if (text == nullptr) {
-        m_text.clear();
-        return FALSE;
-    }
-    m_text = ToCodePage(QString::fromUtf8(text)).toStdString();
-    return TRUE;
-}
-
 CString& CString::operator+=(LPCSTR text) {
     if (text != nullptr) {
         m_text += text;
@@ -54,8 +39,4 @@ CString operator+(const CString& a, LPCSTR b) {
     CString result(a);
     result += b;
     return result;
-}
-
-bool operator==(const CString& a, LPCSTR b) {
-    return a.m_text == (b != nullptr ? b : "");
 }

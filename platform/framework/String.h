@@ -16,16 +16,12 @@ public:
 
     // printf-style formatting into this string; any length.
     void Format(LPCSTR format, ...) __attribute__((format(printf, 2, 3)));
-    // Loads a string-table entry; FALSE (and an empty string) when the id is unknown.
-    BOOL LoadString(UINT id);
 
-    int GetLength() const { return static_cast<int>(m_text.size()); }
     BOOL IsEmpty() const { return m_text.empty(); }
     operator LPCSTR() const { return m_text.c_str(); }  // NOLINT(google-explicit-constructor)
 
     CString& operator+=(LPCSTR text);
     friend CString operator+(const CString& a, LPCSTR b);
-    friend bool operator==(const CString& a, LPCSTR b);
 
 private:
     std::string m_text;

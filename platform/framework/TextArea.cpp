@@ -4,9 +4,9 @@
 // painting lays out nothing: it decodes just the lines in the update rectangle.
 //
 // A change never paints at once; it asks for a repaint, at most one a frame interval. Qt merges
-// update requests only within one pass of its event loop, and a worker's appends arrive in
-// passes of their own: left to Qt, each one-dot append would repaint the whole view, which
-// costs far more than the append. The scroll bar catches up at
+// update requests only within one pass of its event loop, and a worker that appends through
+// blocking calls gives every append a pass of its own: left to Qt, each one-dot append would
+// repaint the whole view, which costs far more than the append. The scroll bar catches up at
 // that repaint too.
 #include "platform/framework/TextArea.h"
 
@@ -98,9 +98,7 @@ struct TextArea::Impl {
     qreal ascent = 0;
 
     QElapsedTimer sincePaint;
-    QBasicTimer inboxTimer;      // looks into the inbox again while a worker keeps appending
-    bool tookFromInbox = false;  // since the last look
-    QBasicTimer repaintTimer;    // a repaint put off to the end of the frame interval
+    QBasicTimer repaintTimer;  // a repaint put off to the end of the frame interval
     // The scroll bar and the scroll position catch up with the text when the repaint is due,
     // not at every change: the bar repaints whenever its range changes, once a visual line.
     bool scrollStale = false;
@@ -119,7 +117,6 @@ struct TextArea::Impl {
     qreal currentWrapWidth() const { return std::max(1, q->viewport()->width() - 2 * kMargin); }
 
     void applyFont();
-    void replace(const QByteArray& bytes);
     void scheduleRepaint();
     void settleScroll();
     void syncWidth();
@@ -146,13 +143,6 @@ void TextArea::Impl::applyFont() {
     fixedPitch = QFontInfo(font).fixedPitch();
     advances = std::make_shared<AdvanceCache>(font);
     relayout();
-}
-
-void TextArea::Impl::replace(const QByteArray& bytes) {
-    syncWidth();
-    const int from = std::min(anchor, caret);
-    layout.replace(from, std::max(anchor, caret), bytes);
-    moveCaret(from + static_cast<int>(bytes.size()), false);
 }
 
 void TextArea::Impl::scheduleRepaint() {
@@ -353,31 +343,7 @@ void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
     }
 }
 
-bool TextAreaInbox::ReplaceSelection(const QByteArray& bytes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_area) {
-        return false;
-    }
-    if (m_waiting) {
-        m_bytes += bytes;
-    } else {
-        m_bytes = bytes;
-        m_waiting = true;
-    }
-    if (!m_wakeQueued) {
-        m_wakeQueued = true;
-        // Posted under the lock, which the area takes before it is destroyed: the wake-up is
-        // either refused here or queued to a living area, whose destruction drops it unrun.
-        QMetaObject::invokeMethod(
-            m_area, [area = m_area] { area->wakeForInbox(); }, Qt::QueuedConnection);
-    }
-    return true;
-}
-
-TextArea::TextArea(QWidget* parent)
-    : QAbstractScrollArea(parent),
-      d(std::make_unique<Impl>(this)),
-      m_inbox(new TextAreaInbox(this)) {
+TextArea::TextArea(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_unique<Impl>(this)) {
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // Always shown, so that the wrap width does not change when the text starts to scroll.
@@ -388,67 +354,26 @@ TextArea::TextArea(QWidget* parent)
     d->applyFont();
 }
 
-TextArea::~TextArea() {
-    std::lock_guard<std::mutex> lock(m_inbox->m_mutex);
-    m_inbox->m_area = nullptr;
-    m_inbox->m_bytes.clear();
-}
-
-void TextArea::takeInbox() const {
-    QByteArray bytes;
-    {
-        std::lock_guard<std::mutex> lock(m_inbox->m_mutex);
-        if (!m_inbox->m_waiting) {
-            return;
-        }
-        m_inbox->m_waiting = false;
-        bytes.swap(m_inbox->m_bytes);
-    }
-    d->tookFromInbox = true;
-    d->replace(bytes);
-}
-
-// Arrives as an event of the area's, so event() has taken in what waited by now.
-void TextArea::wakeForInbox() {
-    if (!d->inboxTimer.isActive()) {
-        d->tookFromInbox = false;
-        d->inboxTimer.start(kFrameMs, this);
-    }
-}
-
-std::shared_ptr<TextAreaInbox> TextArea::inbox() const {
-    return m_inbox;
-}
-
-bool TextArea::event(QEvent* event) {
-    takeInbox();
-    return QAbstractScrollArea::event(event);
-}
-
-bool TextArea::viewportEvent(QEvent* event) {
-    takeInbox();
-    return QAbstractScrollArea::viewportEvent(event);
-}
+TextArea::~TextArea() = default;
 
 void TextArea::setText(const QByteArray& bytes) {
-    takeInbox();
     d->syncWidth();
     d->layout.setText(bytes);
     d->moveCaret(0, false);
 }
 
 const QByteArray& TextArea::text() const {
-    takeInbox();
     return d->layout.text();
 }
 
 void TextArea::replaceSelection(const QByteArray& bytes) {
-    takeInbox();
-    d->replace(bytes);
+    d->syncWidth();
+    const int from = selectionStart();
+    d->layout.replace(from, selectionEnd(), bytes);
+    d->moveCaret(from + static_cast<int>(bytes.size()), false);
 }
 
 void TextArea::setSelection(int anchor, int caret) {
-    takeInbox();
     d->syncWidth();
     d->anchor = d->layout.charStart(anchor);
     d->caret = d->layout.charStart(caret == -1 ? static_cast<int>(text().size()) : caret);
@@ -459,17 +384,14 @@ void TextArea::setSelection(int anchor, int caret) {
 }
 
 int TextArea::selectionStart() const {
-    takeInbox();
     return std::min(d->anchor, d->caret);
 }
 
 int TextArea::selectionEnd() const {
-    takeInbox();
     return std::max(d->anchor, d->caret);
 }
 
 int TextArea::visualLineCount() const {
-    takeInbox();
     d->syncWidth();
     return d->layout.lineCount();
 }
@@ -665,19 +587,6 @@ void TextArea::timerEvent(QTimerEvent* event) {
         const int row = d->caretLine() - d->firstVisibleLine();
         const int x = kMargin + static_cast<int>(d->xInLine(d->caretLine(), d->caret));
         viewport()->update(QRect(x - 1, kMargin + row * d->lineHeight, 3, d->lineHeight));
-    } else if (event->timerId() == d->inboxTimer.timerId()) {
-        // event() has taken in what waited. A frame in which nothing came stops the looking:
-        // the next replacement wakes the area again.
-        if (!d->tookFromInbox) {
-            std::lock_guard<std::mutex> lock(m_inbox->m_mutex);
-            if (!m_inbox->m_waiting) {
-                m_inbox->m_wakeQueued = false;
-                d->inboxTimer.stop();
-                return;
-            }
-        }
-        d->tookFromInbox = false;
-        takeInbox();
     } else if (event->timerId() == d->repaintTimer.timerId()) {
         d->settleScroll();  // while the timer runs, so that scrolling asks for no repaint
         d->repaintTimer.stop();

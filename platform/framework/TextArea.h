@@ -16,44 +16,12 @@
 // context menu) and scroll, but not type. Enter and Return are taken (not passed to the dialog).
 //
 // Like every widget it is used on the window's thread only; CEdit carries calls from other
-// threads there. The one exception is its inbox (below), through which any thread replaces the
-// selection without waiting for the window's thread.
+// threads there.
 #pragma once
 
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <memory>
-#include <mutex>
-
-class TextArea;
-
-// Replacements of a text area's selection handed in from any thread, for a worker that reports
-// progress a character at a time: a blocking call to the window's thread costs tens of
-// microseconds each, far more than the append it carries.
-//
-// A replacement handed in is part of the text area from then on. The area takes in what waits
-// here, in the order it was handed in, before it does anything else: before it handles any
-// event (painting, input, timers) and at the start of every one of its operations, reads
-// included. So whoever looks at the area after ReplaceSelection has returned, the caller among
-// them and whatever thread it asks through, finds the replacement carried out, in call order
-// with every other operation. Left alone, the area takes it in within a frame interval and
-// repaints. Replacing the selection and then inserting at the caret that leaves is the same as
-// replacing it with both texts at once, so what waits is kept as one text.
-class TextAreaInbox {
-public:
-    // False once the area is gone: nothing was handed in then.
-    bool ReplaceSelection(const QByteArray& bytes);
-
-private:
-    friend class TextArea;
-    explicit TextAreaInbox(TextArea* area) : m_area(area) {}
-
-    std::mutex m_mutex;
-    TextArea* m_area;        // null once the area is being destroyed
-    bool m_waiting = false;  // a replacement waits in m_bytes (which may be empty)
-    QByteArray m_bytes;
-    bool m_wakeQueued = false;  // the area will look here again without being asked
-};
 
 class TextArea : public QAbstractScrollArea {
     Q_OBJECT
@@ -80,13 +48,7 @@ public:
     // The visual lines of the current layout (for tests and scrolling).
     int visualLineCount() const;
 
-    // The area's inbox, for other threads; it outlives the area, and refuses everything once
-    // the area is gone.
-    std::shared_ptr<TextAreaInbox> inbox() const;
-
 protected:
-    bool event(QEvent* event) override;
-    bool viewportEvent(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;  // the scroll bar counts visual lines
@@ -101,15 +63,6 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
-    friend class TextAreaInbox;
-    // Takes in what waits in the inbox; the first step of every event and operation.
-    void takeInbox() const;
-    // The inbox's wake-up, a queued call whose event has taken in what waited: looks again
-    // every frame interval until a frame brings nothing, so that a worker appending flat out
-    // wakes the window's thread at most once a frame.
-    void wakeForInbox();
-
     struct Impl;
     std::unique_ptr<Impl> d;
-    std::shared_ptr<TextAreaInbox> m_inbox;
 };

@@ -107,7 +107,8 @@ private:
 // process's life; null when there is none. Window thread only.
 HICON LoadIconResource(UINT nID);
 
-// Wnd.cpp: a modal message box with no icon over owner (null: over no window).
-int ShowMessageBox(QWidget* owner, const QString& text, const QString& caption, UINT nType);
+// Wnd.cpp: a modal message box with no icon and an OK button over owner (null: over no
+// window), captioned with the application's name.
+void ShowMessageBox(QWidget* owner, const QString& text);
 // The owner of a message box for wnd: its window when that is visible, else none.
 QWidget* MessageBoxOwner(CWnd* wnd);

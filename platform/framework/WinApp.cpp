@@ -60,26 +60,13 @@ LPCSTR AfxGetAppName() {
     return g_app && g_app->m_pszAppName ? g_app->m_pszAppName : "";
 }
 
-int AfxMessageBox(LPCSTR lpszText, UINT nType, UINT) {
-    int answer = IDOK;
-    CallOnThreadOf(QCoreApplication::instance(), [&] {
-        answer = ShowMessageBox(MessageBoxOwner(AfxGetMainWnd()),
-                                FromCodePage(QByteArray(lpszText ? lpszText : "")),
-                                FromCodePage(QByteArray(AfxGetAppName())), nType);
-    });
-    return answer;
-}
-
 // The string table is UTF-8, so its texts go to the box without the code page in between.
-int AfxMessageBox(UINT nIDPrompt, UINT nType, UINT) {
-    int answer = IDOK;
+int AfxMessageBox(UINT nIDPrompt) {
     CallOnThreadOf(QCoreApplication::instance(), [&] {
         const LPCSTR text = FindStringResource(nIDPrompt);
-        answer =
-            ShowMessageBox(MessageBoxOwner(AfxGetMainWnd()), QString::fromUtf8(text ? text : ""),
-                           FromCodePage(QByteArray(AfxGetAppName())), nType);
+        ShowMessageBox(MessageBoxOwner(AfxGetMainWnd()), QString::fromUtf8(text ? text : ""));
     });
-    return answer;
+    return IDOK;
 }
 
 BOOL AfxSocketInit(void*) {

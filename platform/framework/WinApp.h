@@ -36,10 +36,9 @@ CWinApp* AfxGetApp();
 CWnd* AfxGetMainWnd();
 LPCSTR AfxGetAppName();
 
-// A modal message box on the main window, captioned with the application's name. The first
-// form loads its text from the string table.
-int AfxMessageBox(UINT nIDPrompt, UINT nType = MB_OK, UINT nIDHelp = static_cast<UINT>(-1));
-int AfxMessageBox(LPCSTR lpszText, UINT nType = MB_OK, UINT nIDHelp = 0);
+// A modal message box on the main window, captioned with the application's name, with the
+// text of a string-table entry and an OK button.
+int AfxMessageBox(UINT nIDPrompt);
 
 // Checks that the process can use sockets (creates and closes one); FALSE when it cannot.
 // Linux needs no set-up, so this is all the socket layer's initialisation comes to.

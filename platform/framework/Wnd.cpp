@@ -4,11 +4,6 @@
 #include <QThread>
 #include <QVariant>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/framework/CodePage.h"
@@ -19,190 +14,47 @@
 
 namespace {
 
-using CallClock = std::chrono::steady_clock;
-
-// A wake-up of a sleeping thread costs tens of microseconds, far more than most calls take, so
-// neither side goes to sleep at once: the caller first watches for the end of its call for a
-// while, and the window's thread, having carried out a call, watches for the next one for a
-// while before it goes back to its event loop. A caller that posts every few microseconds (a
-// worker reporting progress) is so served without any wake-up.
-constexpr auto kCallerSpin = std::chrono::microseconds(50);
-constexpr auto kNextCallWait = std::chrono::microseconds(80);
-// The longest stretch of calls carried out back to back before the event loop gets its turn
-// again: input and timers wait at most about this long during a flood of calls.
-constexpr auto kLingerLimit = std::chrono::microseconds(1500);
-
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
-
-// Qt's queue and the reference count of a queued functor synchronise in code that race
-// detectors do not see, so every hand-over of a call goes through the standard library:
-// - the caller posts while holding g_posting, and the functor takes the lock before it touches
-//   its own state (Qt may drop the caller's reference, and so free the functor, on the
-//   caller's thread just after posting);
-// - the functor's hold on its caller is an atomic pointer, moved in with release and taken
-//   with acquire, also when Qt drops the functor unrun;
-// - the end of the call is an atomic state, set with release and read with acquire by a caller
-//   that watches it; a caller that went to sleep is woken under the handshake's mutex.
-std::mutex g_posting;
-
-// Calls to the application's thread that are posted and have not started (or been dropped):
-// while there are any, that thread carries them out at once instead of going back to sleep.
-std::atomic<int> g_callsWaiting{0};
-
-// Set on a thread while it carries out waiting calls back to back: a call carried out in that
-// stretch does not start a stretch of its own.
-thread_local bool t_lingering = false;
-
-struct Handshake {
-    enum State { kRunning, kDone, kCallerAsleep };
-
-    Handshake(const std::function<void()>& function, bool toAppThread)
-        : fn(function), counted(toAppThread) {}
-
-    // Ends the call. The handshake may be gone as soon as the caller can see kDone, so nothing
-    // touches it after that, except the mutex of a caller that is asleep, which cannot return
-    // before the mutex is released.
-    void Finish() {
-        int expected = kRunning;
-        if (state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) {
-            return;  // the caller is still watching and returns on seeing kDone
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        state.store(kDone, std::memory_order_release);
-        finished.notify_one();
-    }
-
-    // Returns once Finish has run: watches for a while, then sleeps.
-    void Await() {
-        const CallClock::time_point until = CallClock::now() + kCallerSpin;
-        for (int round = 1;; ++round) {
-            if (state.load(std::memory_order_acquire) == kDone) {
-                return;
-            }
-            if (round % 16 == 0) {
-                if (CallClock::now() >= until) {
-                    break;
-                }
-                std::this_thread::yield();
-            } else {
-                CpuRelax();
-            }
-        }
-        std::unique_lock<std::mutex> lock(mutex);
-        int expected = kRunning;
-        // Fails only when the call ended meanwhile: there is nothing to wait for then.
-        if (state.compare_exchange_strong(expected, kCallerAsleep, std::memory_order_acq_rel)) {
-            finished.wait(lock, [this] { return state.load(std::memory_order_acquire) == kDone; });
-        }
-    }
-
-    const std::function<void()>& fn;
-    const bool counted;  // in g_callsWaiting until it starts
-    std::atomic<int> state{kRunning};
-    std::mutex mutex;
-    std::condition_variable finished;
-};
-
-// A functor that Qt drops unrun, because its target went away first, releases its caller when
-// it is destroyed.
-class CallerHold {
+// Qt hands a blocking call over to the target's thread through its event queue, and the end of
+// the call back through a semaphore, both inside Qt, where ThreadSanitizer cannot see them
+// (Debian's Qt is not built for it). The call's pointer to its function makes both hand-overs
+// visible: the caller stores it with release as the last step of making the call, and the
+// target's thread reads it with acquire before the function runs; that thread stores it again
+// with release once the function has run, and the caller reads it with acquire as it frees the
+// call, which Qt does on the caller's thread after the wait, whether the call ran or was dropped.
+class HandOver {
 public:
-    explicit CallerHold(Handshake* handshake) : m_handshake(handshake) {}
-    CallerHold(CallerHold&& other) noexcept {
-        m_handshake.store(other.m_handshake.exchange(nullptr, std::memory_order_acq_rel),
-                          std::memory_order_release);
+    explicit HandOver(const std::function<void()>* fn) {
+        m_fn.store(fn, std::memory_order_release);
     }
-    CallerHold& operator=(CallerHold&&) = delete;
-    ~CallerHold() {
-        if (Handshake* handshake = Take()) {
-            handshake->Finish();
-        }
+    HandOver(HandOver&& other) noexcept {
+        m_fn.store(other.m_fn.load(std::memory_order_relaxed), std::memory_order_release);
     }
+    HandOver& operator=(HandOver&&) = delete;
+    ~HandOver() { m_fn.load(std::memory_order_acquire); }  // the caller's side of the end
 
-    // The caller, once: the call is no longer waiting from then on.
-    Handshake* Take() {
-        Handshake* handshake = m_handshake.exchange(nullptr, std::memory_order_acquire);
-        if (handshake && handshake->counted) {
-            g_callsWaiting.fetch_sub(1, std::memory_order_relaxed);
-        }
-        return handshake;
+    void Run() {
+        const std::function<void()>* fn = m_fn.load(std::memory_order_acquire);
+        (*fn)();
+        m_fn.store(fn, std::memory_order_release);
     }
 
 private:
-    std::atomic<Handshake*> m_handshake{nullptr};
+    std::atomic<const std::function<void()>*> m_fn{nullptr};
 };
-
-// On the application's thread, after a call: carries out the calls that are waiting or come
-// within kNextCallWait, in the order they were posted, for at most kLingerLimit. Only queued
-// calls are delivered here (these and any queued slot calls, in one line); every other event
-// waits for the event loop, which this returns to.
-void CarryOutWaitingCalls() {
-    t_lingering = true;
-    const CallClock::time_point start = CallClock::now();
-    CallClock::time_point lastCall = start;
-    for (int round = 1;; ++round) {
-        if (g_callsWaiting.load(std::memory_order_relaxed) > 0) {
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-            lastCall = CallClock::now();
-            if (lastCall - start >= kLingerLimit) {
-                break;
-            }
-            continue;
-        }
-        if (round % 8 != 0) {
-            CpuRelax();
-            continue;
-        }
-        const CallClock::time_point now = CallClock::now();
-        if (now - lastCall >= kNextCallWait || now - start >= kLingerLimit) {
-            break;
-        }
-        // Leaves the processor to any thread that is ready (the one feeding the caller's
-        // work, say) instead of holding it while nothing comes.
-        std::this_thread::yield();
-    }
-    t_lingering = false;
-}
 
 }  // namespace
 
+// Qt's blocking connection waits for the call to have run, and releases the caller as well when
+// the call is dropped unrun: a queued call is an event, and deleting the event (as destroying
+// its target does) ends the wait. On the target's own thread it would wait for itself for ever,
+// so a call there runs at once.
 void CallOnThreadOf(QObject* target, const std::function<void()>& fn) {
     if (!target || QThread::currentThread() == target->thread()) {
         fn();
         return;
     }
-    const QCoreApplication* app = QCoreApplication::instance();
-    Handshake handshake(fn, app && target->thread() == app->thread());
-    {
-        std::lock_guard<std::mutex> posting(g_posting);
-        if (handshake.counted) {
-            // Counted before it is posted, so that a thread watching for calls never misses it.
-            g_callsWaiting.fetch_add(1, std::memory_order_relaxed);
-        }
-        QMetaObject::invokeMethod(
-            target,
-            [hold = CallerHold(&handshake)]() mutable {
-                Handshake* caller = nullptr;
-                {
-                    std::lock_guard<std::mutex> posted(g_posting);
-                    caller = hold.Take();
-                }
-                const bool linger = caller->counted && !t_lingering;
-                caller->fn();
-                caller->Finish();
-                if (linger) {
-                    CarryOutWaitingCalls();
-                }
-            },
-            Qt::QueuedConnection);
-    }
-    handshake.Await();
+    QMetaObject::invokeMethod(
+        target, [call = HandOver(&fn)]() mutable { call.Run(); }, Qt::BlockingQueuedConnection);
 }
 
 // ---- Message maps -------------------------------------------------------------------------
@@ -258,10 +110,6 @@ BOOL CCmdTarget::OnCmdMsg(UINT nID, UINT nCode) {
     }
     entry->pfn(this, 0, 0);
     return TRUE;
-}
-
-bool CCmdTarget::HandlesMessage(UINT message) const {
-    return FindEntry(GetMessageMap(), message, 0, 0) != nullptr;
 }
 
 LRESULT Dispatch(CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam,
@@ -344,23 +192,8 @@ void CWnd::SetWindowText(LPCSTR text) {
     SendMessage(WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
 }
 
-int CWnd::GetWindowText(LPSTR buffer, int maxCount) const {
-    if (maxCount <= 0) {
-        return 0;
-    }
-    const QByteArray text = WithWidget<QWidget>(m_hWnd, QByteArray(), WidgetText);
-    const int count = std::min(static_cast<int>(text.size()), maxCount - 1);
-    std::memcpy(buffer, text.constData(), count);
-    buffer[count] = '\0';
-    return count;
-}
-
 void CWnd::GetWindowText(CString& text) const {
     text = WithWidget<QWidget>(m_hWnd, QByteArray(), WidgetText).constData();
-}
-
-int CWnd::GetWindowTextLength() const {
-    return WithWidget<QWidget>(m_hWnd, 0, [](QWidget* w) { return int(WidgetText(w).size()); });
 }
 
 BOOL CWnd::EnableWindow(BOOL bEnable) {
@@ -373,10 +206,6 @@ BOOL CWnd::EnableWindow(BOOL bEnable) {
 
 BOOL CWnd::IsWindowEnabled() const {
     return WithWidget<QWidget>(m_hWnd, FALSE, [](QWidget* w) { return BOOL{w->isEnabled()}; });
-}
-
-BOOL CWnd::IsWindowVisible() const {
-    return WithWidget<QWidget>(m_hWnd, FALSE, [](QWidget* w) { return BOOL{w->isVisible()}; });
 }
 
 BOOL CWnd::IsIconic() const {
@@ -406,11 +235,6 @@ HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
         SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
 }
 
-void CWnd::SetFont(CFont* pFont, BOOL bRedraw) {
-    SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(pFont ? pFont->GetSafeHandle() : nullptr),
-                bRedraw);
-}
-
 // ---- Message boxes ------------------------------------------------------------------------
 
 QWidget* MessageBoxOwner(CWnd* wnd) {
@@ -418,22 +242,17 @@ QWidget* MessageBoxOwner(CWnd* wnd) {
     return widget && widget->isVisible() ? widget->window() : nullptr;
 }
 
-int ShowMessageBox(QWidget* owner, const QString& text, const QString& caption, UINT nType) {
-    const bool yesNo = (nType & 0x0F) == MB_YESNO;
-    QMessageBox box(QMessageBox::NoIcon, caption, text,
-                    yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
+void ShowMessageBox(QWidget* owner, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, FromCodePage(QByteArray(AfxGetAppName())), text,
+                    QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
-    const int answer = box.exec();
-    return yesNo ? (answer == QMessageBox::Yes ? IDYES : IDNO) : IDOK;
+    box.exec();
 }
 
-int CWnd::MessageBox(LPCSTR text, LPCSTR caption, UINT type) {
-    int answer = IDOK;
+int CWnd::MessageBox(LPCSTR lpszText) {
     SendCall([&] {
-        answer =
-            ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(text ? text : "")),
-                           FromCodePage(QByteArray(caption ? caption : AfxGetAppName())), type);
+        ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(lpszText ? lpszText : "")));
     });
-    return answer;
+    return IDOK;
 }

@@ -5,9 +5,7 @@
 //   that runs the window (the window's thread). Called from any other thread, the call waits
 //   until the window's thread has carried it out, so calls from one thread take effect in
 //   call order; the window keeps handling input and painting meanwhile. This is how a worker
-//   thread shows progress. A text area's ReplaceSel is the one call that need not wait: its
-//   text goes into the area's inbox, which the area takes in before anything else looks at it,
-//   so the call is as good as carried out when it returns (TextArea.h).
+//   thread shows progress.
 // - A dialog is made from a template of the program's resources (Resources.h): its controls,
 //   their positions in dialog units, captions, styles and tab order. DoModal shows it centred
 //   and runs it until EndDialog; Esc and the close box end it with IDCANCEL; Enter on a list
@@ -17,8 +15,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
-#include <mutex>
 
 #include "platform/WinTypes.h"
 #include "platform/framework/Gdi.h"
@@ -40,16 +36,12 @@ public:
 
     // Texts are bytes in the process's code page.
     void SetWindowText(LPCSTR text);
-    int GetWindowText(LPSTR buffer, int maxCount) const;  // bytes copied, without the zero
     void GetWindowText(CString& text) const;
-    int GetWindowTextLength() const;
 
     BOOL EnableWindow(BOOL bEnable = TRUE);  // returns whether it was disabled before
     BOOL IsWindowEnabled() const;
-    BOOL IsWindowVisible() const;
     BOOL IsIconic() const;
     void GetClientRect(RECT* rect) const;
-    CWnd* GetDlgItem(int nID) const;  // a dialog's control; valid while the dialog lives
 
     // Carries out one message: the window's message map first, then the layer's own handling
     // of WM_SETTEXT, WM_SETICON, WM_SETFONT, WM_ICONERASEBKGND, EM_REPLACESEL, CB_ADDSTRING
@@ -60,11 +52,11 @@ public:
     // between the steps of fn, so a group of steps takes effect as one.
     void SendCall(const std::function<void()>& fn);
 
-    HICON SetIcon(HICON hIcon, BOOL bBigIcon);        // WM_SETICON
-    void SetFont(CFont* pFont, BOOL bRedraw = TRUE);  // WM_SETFONT
+    HICON SetIcon(HICON hIcon, BOOL bBigIcon);  // WM_SETICON
 
-    // A modal message box owned by this window. A null caption means the application's name.
-    int MessageBox(LPCSTR text, LPCSTR caption = nullptr, UINT type = MB_OK);
+    // A modal message box with an OK button, owned by this window and captioned with the
+    // application's name.
+    int MessageBox(LPCSTR lpszText);
 
 protected:
     // The layer's own handling of the message being dispatched now.
@@ -129,26 +121,14 @@ class CButton : public CWnd {};
 class CEdit : public CWnd {
 public:
     // Replaces the selection (at the caret when nothing is selected) with text; the caret ends
-    // after it. A read-only text area takes this too. From another thread the text goes into
-    // the text area's inbox (TextArea.h) when no message map handles EM_REPLACESEL: done, in
-    // call order, for every later operation, without a round trip to the window's thread.
+    // after it. A read-only text area takes this too.
     void ReplaceSel(LPCSTR text, BOOL bCanUndo = FALSE);
-    // Selection in byte offsets; nStart == nEnd is a caret. -1 as nEnd means the end.
-    void SetSel(int nStart, int nEnd);
-    void GetSel(int& nStart, int& nEnd) const;
-
-private:
-    std::mutex m_inboxMutex;                       // other threads may call ReplaceSel at once
-    std::shared_ptr<class TextAreaInbox> m_inbox;  // fetched on the first call from another thread
 };
 
 class CComboBox : public CWnd {
 public:
     int AddString(LPCSTR text);  // index of the new entry (lists are not sorted)
     int SetCurSel(int nSelect);  // CB_ERR when out of range
-    int GetCurSel() const;
-    int GetCount() const;
-    void GetLBText(int nIndex, CString& text) const;
 };
 
 constexpr int CB_ERR = -1;

@@ -161,7 +161,7 @@ TEST(Dialog, EnterClicksAButtonAndEndsNothingInTheTextAreaOrAnOpenDropDown) {
         QTest::keyClick(port->view(), Qt::Key_Down);
         QTest::keyClick(port->view(), Qt::Key_Return);
         EXPECT_TRUE(WaitUntil([&] { return !port->view()->isVisible(); }));
-        EXPECT_EQ(d.m_cmbPort.GetCurSel(), 1);
+        EXPECT_EQ(port->currentIndex(), 1);
         EXPECT_TRUE(window->isVisible());
     });
     EXPECT_EQ(result, kScriptLeftOpen);

@@ -1,10 +1,8 @@
-// Fonts (the fixed-pitch stand-in, ownership) and painting through CPaintDC in a paint
-// handler.
+// Fonts: the fixed-pitch stand-in and ownership.
 #include <gtest/gtest.h>
 
 #include <QFontInfo>
 #include <QFontMetrics>
-#include <QImage>
 
 #include "tests/platform/framework/TestDialog.h"
 
@@ -46,51 +44,14 @@ TEST(Font, AnObjectHoldsOneFontAndTheWidgetKeepsItsCopy) {
         EXPECT_FALSE(Create(font, 0, "DejaVu Sans"));
         EXPECT_EQ(font.GetSafeHandle(), held);
         EXPECT_FALSE(font.Attach(held));
-        dialog.m_editText.SetFont(&font);
+        dialog.m_editText.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font.GetSafeHandle()),
+                                      1);
         EXPECT_EQ(font.Detach(), held);
         EXPECT_FALSE(font.DeleteObject());
         EXPECT_TRUE(DeleteObject(held));
         const QFont used = dialog.Control(dialog.m_editText)->font();
         EXPECT_TRUE(Monospaced(used));
         EXPECT_EQ(QFontInfo(used).pixelSize(), 12);
-    });
-}
-
-// The window alone, without its controls or the background Qt paints itself: only what the
-// paint handler paints shows over the red.
-QImage PaintedByHandler(QWidget* window) {
-    QImage image(window->size(), QImage::Format_ARGB32);
-    image.fill(Qt::red);
-    window->render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
-    return image;
-}
-
-TEST(Paint, HandlerPaintsThroughCPaintDCOnlyWithinThePaint) {
-    CWinApp app("TestApp");
-    TestDialog dialog;
-    RunModal(dialog, [&](QDialog* window) {
-        const QPoint origin((window->width() - 32 + 1) / 2, (window->height() - 32 + 1) / 2);
-        dialog.paints = 0;
-        EXPECT_EQ(PaintedByHandler(window).pixel(origin + QPoint(16, 16)), QColor(Qt::red).rgb());
-
-        dialog.m_hIcon = app.LoadIcon(IDR_MAINFRAME);
-        const QImage painted = PaintedByHandler(window);
-        EXPECT_EQ(dialog.paints, 2);
-        // The icon at 32 x 32, centred; the rest erased to the window's background.
-        const QImage icon = IconOf(dialog.m_hIcon)->pixmap(32, 32).toImage();
-        int differing = 0;
-        for (int y = 0; y < 32; ++y) {
-            for (int x = 0; x < 32; ++x) {
-                const QRgb want = icon.pixel(x, y);
-                differing += qAlpha(want) == 255 && painted.pixel(origin + QPoint(x, y)) != want;
-            }
-        }
-        EXPECT_EQ(differing, 0);
-        EXPECT_EQ(painted.pixel(2, 2), window->palette().window().color().rgb());
-
-        CPaintDC outside(&dialog);
-        EXPECT_EQ(outside.GetSafeHdc(), nullptr);
-        EXPECT_FALSE(outside.DrawIcon(0, 0, dialog.m_hIcon));
     });
 }
 

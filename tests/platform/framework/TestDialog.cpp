@@ -13,7 +13,6 @@ END_MESSAGE_MAP()
 
 // Two entries for IDC_RECEIVE: only the first may run. IDC_SAVE is left to the base map.
 BEGIN_MESSAGE_MAP(TestDialog, TestDialogBase)
-ON_WM_PAINT()
 ON_BN_CLICKED(IDC_RECEIVE, &TestDialog::OnReceive)
 ON_WM_QUERYDRAGICON()
 ON_BN_CLICKED(IDC_RECEIVE, &TestDialog::OnReceiveAgain)
@@ -45,20 +44,6 @@ BOOL TestDialog::OnInitDialog() {
 void TestDialog::OnShowWindow(BOOL bShow, UINT nStatus) {
     calls.push_back(bShow ? "show" : "hide");
     CDialog::OnShowWindow(bShow, nStatus);
-}
-
-void TestDialog::OnPaint() {
-    ++paints;
-    if (!m_hIcon) {
-        CDialog::OnPaint();
-        return;
-    }
-    CPaintDC dc(this);
-    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
-    CRect rect;
-    GetClientRect(&rect);
-    dc.DrawIcon((rect.Width() - GetSystemMetrics(SM_CXICON) + 1) / 2,
-                (rect.Height() - GetSystemMetrics(SM_CYICON) + 1) / 2, m_hIcon);
 }
 
 // A message dispatched from within the handler must not change what Default() handles.

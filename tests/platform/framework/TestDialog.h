@@ -18,8 +18,7 @@ using Calls = std::vector<std::string>;
 class TestDialogBase : public CDialog {
 public:
     TestDialogBase() : CDialog(IDD_CAPTURE_DIALOG) {}
-    Calls calls;  // the handlers that ran, in order, but for paints
-    int paints = 0;
+    Calls calls;  // the handlers that ran, in order
 
 protected:
     void OnBaseReceive() { calls.push_back("base receive"); }
@@ -34,7 +33,7 @@ public:
     CEdit m_editText;
     CComboBox m_cmbPort;
     CComboBox m_cmbBaudrate;
-    HICON m_hIcon = nullptr;    // painted centred by OnPaint when set
+    HICON m_hIcon = nullptr;    // what the drag-icon handler returns
     bool m_iconDefault = true;  // whether the WM_SETICON handler lets the layer set the icon
 
     QDialog* Window() const { return static_cast<QDialog*>(WidgetOf(m_hWnd)); }
@@ -49,7 +48,6 @@ protected:
     void OnReceive() { calls.push_back("receive"); }
     void OnReceiveAgain() { calls.push_back("receive again"); }
     void OnShowWindow(BOOL bShow, UINT nStatus);
-    void OnPaint();
     HCURSOR OnQueryDragIcon() { return m_hIcon; }
     LRESULT OnSetIcon();
     DECLARE_MESSAGE_MAP()

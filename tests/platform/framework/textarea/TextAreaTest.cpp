@@ -13,11 +13,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <atomic>
 #include <functional>
-#include <initializer_list>
-#include <memory>
-#include <thread>
 
 #include "tests/platform/framework/textarea/ScopedLocale.h"
 #include "tests/support/Wait.h"
@@ -260,107 +256,4 @@ TEST_F(TextAreaTest, ContextMenuSelectsAllAndCopies) {
     });
     openMenu();
     EXPECT_EQ(QApplication::clipboard()->text(), "one\ntwo");
-}
-
-namespace {
-
-// Hands each text to the area's inbox from a thread of its own, in order, and returns once all
-// are in; the window's thread runs no event meanwhile.
-void HandIn(TextArea* area, std::initializer_list<QByteArray> texts) {
-    std::thread worker([inbox = area->inbox(), texts] {
-        for (const QByteArray& text : texts) {
-            EXPECT_TRUE(inbox->ReplaceSelection(text));
-        }
-    });
-    worker.join();
-}
-
-// Counts the paints of a widget.
-class PaintCounter : public QObject {
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        paints += event->type() == QEvent::Paint;
-        return false;
-    }
-};
-
-}  // namespace
-
-TEST_F(TextAreaTest, ReplacementsFromAnotherThreadAreDoneForWhateverLooksNextInCallOrder) {
-    m_area->setText("ab");
-    m_area->setSelection(1, 1);
-    HandIn(m_area, {"X", "", "Y"});
-    EXPECT_EQ(m_area->text(), "aXYb");
-    ExpectSelection(3, 3);
-
-    // Against the selection as it stood when handed in, and before the area's own calls.
-    m_area->setSelection(0, 1);
-    HandIn(m_area, {"Z"});
-    m_area->replaceSelection("!");
-    EXPECT_EQ(m_area->text(), "Z!XYb");
-
-    // A character sent in pieces lands whole.
-    m_area->setText("ab");
-    m_area->setSelection(1, 1);
-    HandIn(m_area, {"\xe3", "\x81\x82"});
-    EXPECT_EQ(m_area->text(),
-              "a\xe3\x81\x82"
-              "b");
-
-    // The user's next click comes after it: it puts the caret before the text handed in.
-    m_area->setText("");
-    HandIn(m_area, {"abc"});
-    QTest::mouseClick(m_area->viewport(), Qt::LeftButton, {}, QPoint(1, 5));
-    ExpectSelection(0, 0);
-}
-
-TEST_F(TextAreaTest, AWorkerHandingInFlatOutWhileTheWindowRunsLosesNothing) {
-    m_area->setText("");
-    const std::shared_ptr<TextAreaInbox> inbox = m_area->inbox();
-    std::atomic<bool> done{false};
-    QByteArray expected;
-    std::thread worker([&] {
-        for (int i = 0; i < 20000; ++i) {
-            const QByteArray token = QByteArray::number(i) + (i % 50 == 49 ? "\r\n" : ",");
-            inbox->ReplaceSelection(token);
-            expected += token;
-        }
-        done = true;
-    });
-    // The window's thread takes in as it goes: on its own, at paints and at every look.
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            m_area->text();
-            return done.load();
-        },
-        60000));
-    worker.join();
-    EXPECT_EQ(m_area->text(), expected);
-    ExpectSelection(static_cast<int>(expected.size()), static_cast<int>(expected.size()));
-}
-
-TEST_F(TextAreaTest, TextFromAnotherThreadIsShownWithoutAnyoneAsking) {
-    m_next->setFocus();  // no caret blinking, which would repaint anyway
-    ASSERT_TRUE(WaitUntil([this] { return m_next->hasFocus(); }));
-    PaintCounter counter;
-    m_area->viewport()->installEventFilter(&counter);
-    QTest::qWait(100);  // the focus change's own repaint
-    const int before = counter.paints;
-    HandIn(m_area, {"shown"});
-    EXPECT_TRUE(WaitUntil([&] { return counter.paints > before; }, 2000));
-    m_area->viewport()->removeEventFilter(&counter);
-    EXPECT_EQ(m_area->text(), "shown");
-}
-
-TEST_F(TextAreaTest, AnInboxOutlivesItsAreaAndRefusesOnceItIsGone) {
-    auto* area = new TextArea(&m_window);
-    const std::shared_ptr<TextAreaInbox> inbox = area->inbox();
-    HandIn(area, {"queued"});  // its wake-up is still queued when the area goes
-    delete area;
-    QCoreApplication::processEvents();
-    std::thread worker([&] { EXPECT_FALSE(inbox->ReplaceSelection("late")); });
-    worker.join();
 }
