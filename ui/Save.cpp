@@ -16,8 +16,8 @@ void CCaptureDlg::OnSave() {
     BOOL bWritten = file.Write(m_pBuffer, static_cast<UINT>(m_nLength));
     BOOL bClosed = file.Close();
     if (!bWritten || !bClosed) {
-        // The bytes written before the error stay in the file; it must not pass for a whole
-        // capture.
+        // The bytes written before the error (or before the user cancelled) stay in the file;
+        // it must not pass for a whole capture.
         MessageBox("File write error. The saved file is incomplete.");
         return;
     }

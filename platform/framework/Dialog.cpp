@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QFontDatabase>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
 #include <algorithm>
@@ -99,6 +100,7 @@ public:
                 continue;
             }
             m_items.emplace_back(item.id, control);
+            control->installEventFilter(this);
             if (item.style & WS_TABSTOP) {
                 // A label's mnemonic moves the focus to the next control the user can tab to.
                 if (labelAwaitingBuddy) {
@@ -122,6 +124,7 @@ public:
                 }
             }
         }
+        installEventFilter(this);  // Alt keys while no control has the focus
     }
 
     QWidget* Item(int nID) const {
@@ -175,6 +178,33 @@ protected:
         });
     }
 
+    // Alt with a character key is the dialog's alone, whichever control has the focus: a
+    // mnemonic acts at once, any other such key is dropped. Left to the controls, a list would
+    // take it for its type-ahead search (Alt+C choosing COM2), and a button's own mnemonic
+    // would click only after Qt's animated click of about 100 ms, so that a key pressed meanwhile
+    // could still change the settings that click goes on to use. Alt with a key that types no
+    // character (Alt+Down opening a list) goes to the control as usual.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::ShortcutOverride && event->type() != QEvent::KeyPress) {
+            return QDialog::eventFilter(watched, event);
+        }
+        auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers modifiers = key->modifiers();
+        const bool altCharacter = (modifiers & Qt::AltModifier) &&
+                                  !(modifiers & (Qt::ControlModifier | Qt::MetaModifier)) &&
+                                  !key->text().isEmpty() && key->text().at(0).isPrint();
+        if (!altCharacter) {
+            return QDialog::eventFilter(watched, event);
+        }
+        if (event->type() == QEvent::ShortcutOverride) {
+            // Taken as a key press instead, which comes next: Qt's shortcuts stay out of it.
+            event->accept();
+            return true;
+        }
+        Mnemonic(key->key());
+        return true;
+    }
+
     // Reaches here only when the focused control did not take the key: the text area takes
     // Enter, an open drop-down takes Enter and Esc, a list passes both on.
     void keyPressEvent(QKeyEvent* event) override {
@@ -202,6 +232,31 @@ protected:
     void reject() override { Command(IDCANCEL, BN_CLICKED); }
 
 private:
+    // The first control, in template order, whose caption marks key as its mnemonic: a button
+    // is clicked, a label gives the focus to the control it names. A disabled or hidden control
+    // takes no mnemonic.
+    void Mnemonic(int key) {
+        for (const auto& item : m_items) {
+            QWidget* control = item.second;
+            if (!control->isVisible() || !control->isEnabled()) {
+                continue;
+            }
+            auto* button = qobject_cast<QAbstractButton*>(control);
+            auto* label = qobject_cast<QLabel*>(control);
+            const QString caption = button ? button->text() : label ? label->text() : QString();
+            const QKeySequence mnemonic = QKeySequence::mnemonic(caption);
+            if (mnemonic.isEmpty() || mnemonic[0].key() != key) {
+                continue;
+            }
+            if (button) {
+                button->click();
+            } else if (QWidget* buddy = label->buddy(); buddy && buddy->isEnabled()) {
+                buddy->setFocus(Qt::ShortcutFocusReason);
+            }
+            return;
+        }
+    }
+
     void Command(UINT nID, UINT nCode) {
         m_dialog->SendMessage(WM_COMMAND, CommandWParam(nID, nCode), 0);
     }

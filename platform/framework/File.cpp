@@ -2,12 +2,282 @@
 // throws. Close syncs the file to its device first, so a saved file that is reported as saved
 // has reached the disk, and an error the disk reports late (a delayed write failing) is not
 // lost.
+//
+// The window's thread never waits on the file, so a save can neither freeze the window for good
+// (a FIFO or terminal nobody reads) nor stop it painting for minutes (2 GB onto a slow USB
+// stick):
+// - Open does not wait. With O_NONBLOCK a FIFO nobody reads fails at once (ENXIO) instead of
+//   waiting for a reader that may never come, and a terminal opens without waiting for its
+//   carrier; O_NOCTTY keeps a terminal from becoming the program's controlling terminal.
+// - Write and Close make their system calls on a thread of their own (FileProgress::Run).
+//   A regular file's bytes are pushed on from the page cache to the device piece by piece as
+//   writing goes on, so the progress shown is the device's, Cancel takes effect within a piece,
+//   and the sync at Close has little left to do. A FIFO or terminal that takes nothing more for
+//   now (EAGAIN) is waited for until it does, or until Cancel.
+// - SIGPIPE is blocked on that thread: a reader that goes away fails the write (EPIPE) instead
+//   of ending the program. The signal stays pending on the thread and ends with it.
 #include "platform/framework/File.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <functional>
+#include <system_error>
+#include <thread>
+
+#include "platform/framework/CodePage.h"
+#include "platform/framework/Widgets.h"
+#include "platform/framework/WinApp.h"
+
+namespace {
+
+// Bytes handed to the kernel in one write, and pushed on to the device as one piece.
+constexpr UINT kPiece = 8 << 20;
+// Work that takes longer than this shows the progress window.
+constexpr qint64 kProgressAfterMs = 500;
+// How often the progress window is brought up to date, and how often a wait for a file that
+// takes nothing looks at the cancel request.
+constexpr int kTickMs = 100;
+constexpr int kBarSteps = 1000;
+
+// A modal window over the main window: the file's name, a bar, and Cancel while it is offered.
+// Esc and the close box ask for Cancel. The window stays until the work has stopped, so that the
+// main window takes no input while the work still uses what the program handed to Write.
+class ProgressWindow : public QDialog {
+public:
+    ProgressWindow(QWidget* owner, const QString& name, const std::function<void()>& cancel)
+        : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                             Qt::WindowCloseButtonHint) {
+        setWindowTitle(FromCodePage(QByteArray(AfxGetAppName())));
+        setWindowModality(Qt::ApplicationModal);
+        auto* layout = new QVBoxLayout(this);
+        auto* label = new QLabel(QStringLiteral("Saving %1").arg(name), this);
+        label->setTextFormat(Qt::PlainText);
+        layout->addWidget(label);
+        m_bar = new QProgressBar(this);
+        m_bar->setMinimumWidth(300);
+        layout->addWidget(m_bar);
+        m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+        m_cancel->setAutoDefault(false);
+        layout->addWidget(m_cancel, 0, Qt::AlignRight);
+        connect(m_cancel, &QPushButton::clicked, this, [this, cancel] {
+            m_cancel->setEnabled(false);  // a cancelled file stays cancelled
+            cancel();
+        });
+    }
+
+    // total 0: how far the work has got cannot be told and it cannot be cancelled (a sync); the
+    // bar shows only that it goes on.
+    void SetProgress(qint64 done, qint64 total) {
+        if (total > 0) {
+            m_bar->setRange(0, kBarSteps);
+            m_bar->setValue(static_cast<int>(done * kBarSteps / total));
+        } else {
+            m_bar->setRange(0, 0);
+            m_cancel->setEnabled(false);
+        }
+    }
+
+protected:
+    void reject() override {
+        if (m_cancel->isEnabled()) {
+            m_cancel->click();
+        }
+    }
+
+private:
+    QProgressBar* m_bar;
+    QPushButton* m_cancel;
+};
+
+}  // namespace
+
+// The progress window of one file and its cancel request, and the running of the file's work
+// off the calling thread.
+class FileProgress {
+public:
+    explicit FileProgress(const QString& name) : m_name(name) {}
+
+    // Runs work on a thread of its own and returns its result. Meanwhile this thread handles its
+    // events, its user input held back until, after kProgressAfterMs, the progress window shows
+    // (and takes the input). total: the bytes the work is to write, *done those written so far,
+    // and the window offers Cancel meanwhile; done null when how far the work has got cannot be
+    // told and it cannot be cancelled (a sync). When no thread can be had, work runs on this
+    // thread.
+    bool Run(const std::function<bool()>& work, qint64 total, const std::atomic<qint64>* done);
+
+    bool Cancelled() const { return m_cancelled.load(); }
+
+private:
+    void Update(qint64 total, const std::atomic<qint64>* done) {
+        m_window->SetProgress(done ? done->load() : 0, done ? total : 0);
+    }
+
+    QString m_name;
+    std::atomic<bool> m_cancelled{false};
+    std::unique_ptr<ProgressWindow> m_window;  // once shown, until the file is closed
+};
+
+bool FileProgress::Run(const std::function<bool()>& work, qint64 total,
+                       const std::atomic<qint64>* done) {
+    QEventLoop loop;
+    std::atomic<bool> finished{false};
+    bool result = false;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            sigset_t pipeSignal;
+            sigemptyset(&pipeSignal);
+            sigaddset(&pipeSignal, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+            result = work();
+            finished.store(true);
+            QMetaObject::invokeMethod(
+                &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {
+        return work();
+    }
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (m_window) {
+            Update(total, done);
+        } else if (elapsed.elapsed() >= kProgressAfterMs) {
+            loop.quit();  // to show the window and take input again
+        }
+    });
+    tick.start(kTickMs);
+    if (m_window) {
+        Update(total, done);
+    }
+    while (!finished.load()) {
+        if (!m_window && elapsed.elapsed() >= kProgressAfterMs) {
+            m_window = std::make_unique<ProgressWindow>(MessageBoxOwner(AfxGetMainWnd()), m_name,
+                                                        [this] { m_cancelled.store(true); });
+            Update(total, done);
+            m_window->show();
+        }
+        loop.exec(m_window ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
+    }
+    worker.join();
+    return result;
+}
+
+namespace {
+
+// Waits until fd takes bytes again (or has an error for the next write to report); false when
+// the user cancels meanwhile.
+bool WaitForRoom(int fd, const FileProgress& progress) {
+    pollfd ready{fd, POLLOUT, 0};
+    while (!progress.Cancelled()) {
+        const int n = ::poll(&ready, 1, kTickMs);
+        if (n > 0) {
+            return true;
+        }
+        if (n < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Only says that this file has no page cache to push (a FIFO, a terminal, /dev/null).
+bool CannotBePushed(int error) {
+    return error == ESPIPE || error == EINVAL;
+}
+
+// Writes count bytes to fd, counting them in written; false on an error or a cancel.
+bool WriteAll(int fd, const char* bytes, UINT count, std::atomic<qint64>& written,
+              const FileProgress& progress) {
+    // Where the next byte goes, for pushing; -1 on a file without positions (a FIFO, a terminal).
+    off_t at = ::lseek(fd, 0, SEEK_CUR);
+    off_t previousPiece = -1;
+    UINT left = count;
+    while (left > 0) {
+        if (progress.Cancelled()) {
+            return false;
+        }
+        // The kernel may take fewer bytes than asked (a signal, a pipe, a large count).
+        const ssize_t n = ::write(fd, bytes, std::min(left, kPiece));
+        if (n < 0) {
+            if (errno == EINTR || (errno == EAGAIN && WaitForRoom(fd, progress))) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            return false;  // the file takes nothing more, and waiting would not change that
+        }
+        bytes += n;
+        left -= static_cast<UINT>(n);
+        written += n;
+        if (at < 0) {
+            continue;
+        }
+        // This piece starts on its way to the device; the one before it is waited for, so at
+        // most two pieces are in the cache at a time. An error the device reports here fails
+        // the write: it may not be reported again at the sync.
+        const off_t piece = at;
+        at += n;
+        if (::sync_file_range(fd, piece, n, SYNC_FILE_RANGE_WRITE) != 0) {
+            if (!CannotBePushed(errno)) {
+                return false;
+            }
+            at = -1;
+            continue;
+        }
+        if (previousPiece >= 0 &&
+            ::sync_file_range(fd, previousPiece, piece - previousPiece,
+                              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                  SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+            return false;
+        }
+        previousPiece = piece;
+    }
+    return true;
+}
+
+// Syncs fd to its device and closes it; false when either reports an error.
+bool SyncAndClose(int fd) {
+    bool ok = true;
+    int synced;
+    do {
+        synced = ::fsync(fd);
+    } while (synced < 0 && errno == EINTR);
+    // EINVAL, EROFS and ENOTSUP only say that this file cannot be synced (a device such as a
+    // terminal or /dev/null): there is nothing more to do for it, which is no error.
+    if (synced < 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP) {
+        ok = false;
+    }
+    // No retry after EINTR: Linux has released the descriptor by then.
+    if (::close(fd) < 0) {
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+CFile::CFile() = default;
 
 CFile::~CFile() {
     if (m_fd >= 0) {
@@ -20,7 +290,7 @@ BOOL CFile::Open(LPCSTR lpszFileName, UINT nOpenFlags) {
         (nOpenFlags & ~(modeWrite | modeCreate)) != 0) {
         return FALSE;
     }
-    int flags = O_WRONLY | O_CLOEXEC;
+    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     if (nOpenFlags & modeCreate) {
         flags |= O_CREAT | O_TRUNC;
     }
@@ -32,6 +302,8 @@ BOOL CFile::Open(LPCSTR lpszFileName, UINT nOpenFlags) {
         return FALSE;
     }
     m_fd = fd;
+    m_progress = std::make_unique<FileProgress>(
+        QFileInfo(QFile::decodeName(QByteArray(lpszFileName))).fileName());
     return TRUE;
 }
 
@@ -39,24 +311,14 @@ BOOL CFile::Write(const void* lpBuf, UINT nCount) {
     if (m_fd < 0) {
         return FALSE;
     }
-    const char* next = static_cast<const char*>(lpBuf);
-    UINT left = nCount;
-    while (left > 0) {
-        // The kernel may take fewer bytes than asked (a signal, a pipe, a large count).
-        const ssize_t written = ::write(m_fd, next, left);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return FALSE;
-        }
-        if (written == 0) {
-            return FALSE;  // the file takes nothing more, and waiting would not change that
-        }
-        next += written;
-        left -= static_cast<UINT>(written);
-    }
-    return TRUE;
+    FileProgress& progress = *m_progress;
+    const int fd = m_fd;
+    const char* bytes = static_cast<const char*>(lpBuf);
+    std::atomic<qint64> written{0};
+    return progress.Run([&] { return WriteAll(fd, bytes, nCount, written, progress); }, nCount,
+                        &written)
+               ? TRUE
+               : FALSE;
 }
 
 BOOL CFile::Close() {
@@ -65,19 +327,7 @@ BOOL CFile::Close() {
     }
     const int fd = m_fd;
     m_fd = -1;
-    BOOL ok = TRUE;
-    int synced;
-    do {
-        synced = ::fsync(fd);
-    } while (synced < 0 && errno == EINTR);
-    // EINVAL, EROFS and ENOTSUP only say that this file cannot be synced (a device such as a
-    // terminal or /dev/null): there is nothing more to do for it, which is no error.
-    if (synced < 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP) {
-        ok = FALSE;
-    }
-    // No retry after EINTR: Linux has released the descriptor by then.
-    if (::close(fd) < 0) {
-        ok = FALSE;
-    }
-    return ok;
+    const bool ok = m_progress->Run([fd] { return SyncAndClose(fd); }, 0, nullptr);
+    m_progress.reset();
+    return ok ? TRUE : FALSE;
 }

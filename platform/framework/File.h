@@ -1,12 +1,20 @@
 // Files and the file dialog.
 #pragma once
 
+#include <memory>
+
 #include "platform/WinTypes.h"
 #include "platform/framework/String.h"
 
-class CWnd;
+class FileProgress;
 
-// A file opened for writing, byte for byte (no conversion of any kind).
+// A file opened for writing, byte for byte (no conversion of any kind). A file name is bytes in
+// the file system's encoding, as CFileDialog::GetPathName gives it, whatever the code page.
+//
+// Called on the window's thread, a CFile never keeps that thread waiting: Write and Close do
+// their work on a thread of their own while the window goes on painting. When one of them takes
+// longer than about half a second, a modal progress window over the main window shows how far it
+// has got, and while bytes are being written it offers Cancel, which fails the Write.
 class CFile {
 public:
     enum OpenFlags : UINT {
@@ -14,16 +22,19 @@ public:
         modeCreate = 0x1000,  // create, or truncate an existing file
     };
 
-    CFile() = default;
+    CFile();
     ~CFile();  // closes a file still open, ignoring errors
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
 
-    // FALSE when the path cannot be opened or created (missing folder, no permission, a folder),
-    // when modeWrite is missing or another flag is given, or when this object is already open.
+    // FALSE when the path cannot be opened or created (missing folder, no permission, a folder,
+    // a name too long), when it would have to wait for a reader (a FIFO nobody reads), when
+    // modeWrite is missing or another flag is given, or when this object is already open.
     BOOL Open(LPCSTR lpszFileName, UINT nOpenFlags);
-    // Writes all nCount bytes; FALSE on any error (disk full, device error), with the bytes
-    // written so far left in the file.
+    // Writes all nCount bytes; FALSE on any error (disk full, device error, a reader that went
+    // away) or when the user cancels, with the bytes written so far left in the file. A file that
+    // takes no more bytes for now (a FIFO or terminal nobody reads) is waited for until it does
+    // or the user cancels.
     BOOL Write(const void* lpBuf, UINT nCount);
     // Flushes the file to its device and closes it; FALSE when either reports an error (a
     // write the disk fails only now). A file that cannot be flushed at all, such as a terminal
@@ -32,28 +43,28 @@ public:
 
 private:
     int m_fd = -1;
+    // The progress window and the cancel request of the open file.
+    std::unique_ptr<FileProgress> m_progress;
 };
 
-// The file dialog. The filter is "text|patterns|text|patterns||"; "*.*" means every file.
+// The save dialog. The filter is "text|patterns|text|patterns||"; "*.*" means every file.
 class CFileDialog {
 public:
-    // bOpenFileDialog FALSE makes a save dialog. lpszDefExt is added to a name typed without an
-    // extension. OFN_CREATEPROMPT asks before naming a file that does not exist, and the dialog
-    // stays open when the user declines; without OFN_OVERWRITEPROMPT an existing file is chosen
-    // without asking. A null parent means the application's main window, which takes no input
-    // while the dialog is open.
-    CFileDialog(BOOL bOpenFileDialog, LPCSTR lpszDefExt = nullptr, LPCSTR lpszFileName = nullptr,
-                DWORD dwFlags = 0, LPCSTR lpszFilter = nullptr, CWnd* pParentWnd = nullptr);
+    // The layer makes the one dialog the program asks for: a save dialog (bOpenFileDialog
+    // FALSE) with no file name filled in (lpszFileName null). lpszDefExt is added to a name
+    // typed without an extension. OFN_CREATEPROMPT asks before naming a file that does not exist,
+    // and the dialog stays open when the user declines; an existing file is chosen without
+    // asking. The application's main window owns the dialog and takes no input while it is open.
+    CFileDialog(BOOL bOpenFileDialog, LPCSTR lpszDefExt, LPCSTR lpszFileName, DWORD dwFlags,
+                LPCSTR lpszFilter);
 
     INT_PTR DoModal();  // IDOK or IDCANCEL
+    // The chosen file, as the bytes of its name in the file system (for CFile::Open).
     CString GetPathName() const;
 
 private:
-    BOOL m_bOpenFileDialog;
     CString m_strDefExt;
-    CString m_strFileName;
     DWORD m_dwFlags;
     CString m_strFilter;
-    CWnd* m_pParentWnd;
     CString m_strPathName;
 };

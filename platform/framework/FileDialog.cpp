@@ -5,9 +5,15 @@
 // - The filter "text|patterns|text|patterns||" becomes Qt name filters. The text is shown as
 //   given; the patterns (separated by ';') go into the parentheses Qt reads them from, with
 //   "*.*" as "*": on Linux "*.*" would hide every name without a dot.
-// - OFN_CREATEPROMPT asks before a file that does not exist is chosen, in the dialog's accept
-//   step, after Qt has added the default extension; declining keeps the dialog open.
-// - Without OFN_OVERWRITEPROMPT an existing file is chosen without asking.
+// - The dialog names a file and leaves every check of it to opening it. Qt's own accept step
+//   refuses, without a word, a new name longer than the file system allows; here the name is
+//   chosen and its open fails, which the user is told. OFN_CREATEPROMPT asks before a file that
+//   does not exist is chosen, after Qt has added the default extension; declining keeps the
+//   dialog open. An existing file is chosen without asking.
+// - The chosen name is handed over as the file system's bytes (QFile::encodeName: UTF-8 on
+//   Linux), never through the code page: in the C locale that would turn every other character
+//   into '?', and the file written would not be the one the user named.
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -49,20 +55,23 @@ public:
     FrameworkFileDialog(QWidget* parent, bool createPrompt)
         : QFileDialog(parent), m_createPrompt(createPrompt) {}
 
+    const QString& chosen() const { return m_chosen; }
+
 protected:
     void accept() override {
-        if (m_createPrompt) {
-            // The same list Qt's accept goes on with: the typed name with the default extension,
-            // or the file selected in the list.
-            const QStringList files = selectedFiles();
-            if (!files.isEmpty()) {
-                const QFileInfo info(files.first());
-                if (!info.exists() && !AskToCreate(info)) {
-                    return;
-                }
-            }
+        // The typed name with the default extension, or the file selected in the list; the
+        // folder shown when the name is empty.
+        const QStringList files = selectedFiles();
+        const QFileInfo info(files.isEmpty() ? QString() : files.first());
+        if (files.isEmpty() || info.isDir()) {
+            QFileDialog::accept();  // moves into the folder named
+            return;
         }
-        QFileDialog::accept();
+        if (m_createPrompt && !info.exists() && !AskToCreate(info)) {
+            return;
+        }
+        m_chosen = files.first();
+        QDialog::accept();
     }
 
 private:
@@ -75,21 +84,16 @@ private:
     }
 
     bool m_createPrompt;
+    QString m_chosen;
 };
 
 }  // namespace
 
-CFileDialog::CFileDialog(BOOL bOpenFileDialog, LPCSTR lpszDefExt, LPCSTR lpszFileName,
-                         DWORD dwFlags, LPCSTR lpszFilter, CWnd* pParentWnd)
-    : m_bOpenFileDialog(bOpenFileDialog),
-      m_strDefExt(lpszDefExt),
-      m_strFileName(lpszFileName),
-      m_dwFlags(dwFlags),
-      m_strFilter(lpszFilter),
-      m_pParentWnd(pParentWnd) {}
+CFileDialog::CFileDialog(BOOL, LPCSTR lpszDefExt, LPCSTR, DWORD dwFlags, LPCSTR lpszFilter)
+    : m_strDefExt(lpszDefExt), m_dwFlags(dwFlags), m_strFilter(lpszFilter) {}
 
 INT_PTR CFileDialog::DoModal() {
-    CWnd* owner = m_pParentWnd != nullptr ? m_pParentWnd : AfxGetMainWnd();
+    CWnd* owner = AfxGetMainWnd();
     QWidget* parent = nullptr;
     if (owner != nullptr && owner->GetSafeHwnd() != nullptr) {
         parent = WidgetOf(owner->GetSafeHwnd())->window();
@@ -99,14 +103,8 @@ INT_PTR CFileDialog::DoModal() {
     // First, before anything that would set up a native dialog.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setOption(QFileDialog::HideNameFilterDetails);
-    dialog.setOption(QFileDialog::DontConfirmOverwrite, (m_dwFlags & OFN_OVERWRITEPROMPT) == 0);
-    if (m_bOpenFileDialog) {
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        dialog.setFileMode(QFileDialog::ExistingFile);
-    } else {
-        dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setFileMode(QFileDialog::AnyFile);
-    }
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
     if (!m_strDefExt.IsEmpty()) {
         dialog.setDefaultSuffix(FromCodePage(QByteArray(m_strDefExt)));
     }
@@ -114,18 +112,12 @@ INT_PTR CFileDialog::DoModal() {
     if (!nameFilters.isEmpty()) {
         dialog.setNameFilters(nameFilters);  // the first is selected
     }
-    if (!m_strFileName.IsEmpty()) {
-        dialog.selectFile(FromCodePage(QByteArray(m_strFileName)));
-    }
 
-    QString chosen;
-    QObject::connect(&dialog, &QFileDialog::fileSelected,
-                     [&chosen](const QString& file) { chosen = file; });
     // exec() makes the dialog modal to the whole application, so the owner takes no input.
-    if (dialog.exec() != QDialog::Accepted || chosen.isEmpty()) {
+    if (dialog.exec() != QDialog::Accepted || dialog.chosen().isEmpty()) {
         return IDCANCEL;
     }
-    m_strPathName = CString(ToCodePage(chosen).constData());
+    m_strPathName = CString(QFile::encodeName(dialog.chosen()).constData());
     return IDOK;
 }
 

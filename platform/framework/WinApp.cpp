@@ -2,12 +2,18 @@
 // socket layer's start-up check.
 #include "platform/framework/WinApp.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cerrno>
 #include <clocale>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -78,6 +84,92 @@ BOOL AfxSocketInit(void*) {
     return TRUE;
 }
 
+namespace {
+
+// SIGTERM (a desktop logging out, a service manager), SIGINT (Ctrl+C in the terminal that
+// started the program) and SIGHUP (that terminal closing) end the program as its close box does:
+// the main window closes, its destruction stops and waits for a running capture, and the port is
+// closed and released for others. Ended by the signal's default action instead, the process
+// would leave a port in exclusive mode that no later opener could use.
+//
+// A signal handler may do next to nothing safely, so it only writes a byte to a pipe; the
+// window's thread watches the pipe and does the closing. It closes the topmost modal window
+// as its close box would, and goes on doing so at each tick: a message box, the file dialog or
+// a save's progress window may stand over the main window, and closing one lets the command
+// under it go on, which may bring up another (the result of a cancelled save) before the main
+// window's turn comes.
+constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int kClosingTickMs = 50;
+
+// Made once and kept for the process's life, so that a handler still running on another thread
+// never writes to a descriptor closed (and perhaps reused) meanwhile.
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void NoteEndingSignal(int) {
+    const int saved = errno;
+    const char byte = 0;
+    // A full pipe already holds the news.
+    [[maybe_unused]] const ssize_t written = write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// Ends the program on the signals above while it lives; the signals' former actions come back
+// when it goes.
+class EndOnSignals {
+public:
+    EndOnSignals() {
+        static const bool piped = pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0;
+        if (!piped) {
+            return;
+        }
+        Drain();  // news from an earlier run of the main routine is no concern of this one
+        m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] {
+            Drain();
+            m_closing.start();
+        });
+        m_closing.setInterval(kClosingTickMs);
+        QObject::connect(&m_closing, &QTimer::timeout, [] {
+            if (QWidget* top = QApplication::activeModalWidget()) {
+                top->close();
+            }
+        });
+        struct sigaction action {};
+        action.sa_handler = NoteEndingSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+            sigaction(kEndingSignals[i], &action, &m_former[i]);
+        }
+        m_installed = true;
+    }
+
+    ~EndOnSignals() {
+        if (m_installed) {
+            for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+                sigaction(kEndingSignals[i], &m_former[i], nullptr);
+            }
+        }
+    }
+
+    EndOnSignals(const EndOnSignals&) = delete;
+    EndOnSignals& operator=(const EndOnSignals&) = delete;
+
+private:
+    static void Drain() {
+        char bytes[64];
+        while (read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+    }
+
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    QTimer m_closing;
+    struct sigaction m_former[std::size(kEndingSignals)]{};
+    bool m_installed = false;
+};
+
+}  // namespace
+
 int AfxWinMain(int argc, char** argv) {
     std::unique_ptr<QApplication> qtApp;
     if (!QCoreApplication::instance()) {
@@ -102,6 +194,7 @@ int AfxWinMain(int argc, char** argv) {
                                                     .arg(version->fileVersion[2])
                                                     .arg(version->fileVersion[3]));
     }
+    EndOnSignals endOnSignals;
     if (app->InitInstance()) {
         QApplication::exec();
     }

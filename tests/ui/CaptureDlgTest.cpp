@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "res/resource.h"
+#include "tests/capture/ScriptedPort.h"
 #include "tests/support/Wait.h"
 #include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
@@ -154,16 +155,46 @@ TEST(CaptureDlg, EnterInTheTextAreaDoesNotEndTheWindow) {
     });
 }
 
-TEST(CaptureDlg, MnemonicsFocusTheLists) {
+TEST(CaptureDlg, AltKeysActOnlyAsMnemonicsAndAtOnce) {
+    scripted::Reset();
     CCaptureDlg dlg;
     RunWindow(dlg, [&] {
         ASSERT_TRUE(ShownAndActive(dlg));
-        QWidget* window = Widget(dlg);
-        QTest::keyClick(window, Qt::Key_B, Qt::AltModifier);
-        EXPECT_TRUE(WaitUntil([&] { return Widget(dlg.m_cmbBaudrate)->hasFocus(); }));
-        QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);
-        EXPECT_TRUE(WaitUntil([&] { return Widget(dlg.m_cmbPort)->hasFocus(); }));
+        // The labels' mnemonics move the focus to their lists.
+        QTest::keyClick(Widget(dlg), Qt::Key_B, Qt::AltModifier);
+        EXPECT_TRUE(Widget(dlg.m_cmbBaudrate)->hasFocus());
+        QTest::keyClick(Widget(dlg), Qt::Key_P, Qt::AltModifier);
+        EXPECT_TRUE(Widget(dlg.m_cmbPort)->hasFocus());
+
+        // Alt with a letter or digit that no enabled control's mnemonic uses (Save is disabled,
+        // R starts a capture) goes to no list's type-ahead search. Each key alone would start a
+        // search of its own (a millisecond apart).
+        const int interval = QApplication::keyboardInputInterval();
+        QApplication::setKeyboardInputInterval(0);
+        for (CComboBox* list : {&dlg.m_cmbPort, &dlg.m_cmbBaudrate}) {
+            QWidget* widget = Widget(*list);
+            widget->setFocus();
+            for (int key = Qt::Key_0; key <= Qt::Key_Z; ++key) {
+                if ((key <= Qt::Key_9 || key >= Qt::Key_A) && key != Qt::Key_R) {
+                    QTest::keyClick(widget, static_cast<Qt::Key>(key), Qt::AltModifier, 1);
+                }
+            }
+        }
+        QApplication::setKeyboardInputInterval(interval);
+        EXPECT_EQ(Text(dlg.m_cmbPort), "COM1");
+        EXPECT_EQ(Text(dlg.m_cmbBaudrate), "115200");
+
+        // Receive's mnemonic and, at once, Cancel's: the capture runs on the port that was
+        // chosen when Alt+R was pressed, and the second key cancels it.
+        Widget(dlg.m_cmbPort)->setFocus();
+        QTest::keyClick(Widget(dlg.m_cmbPort), Qt::Key_R, Qt::AltModifier);
+        QTest::keyClick(Widget(dlg.m_cmbPort), Qt::Key_C, Qt::AltModifier);
+        EXPECT_EQ(scripted::OpenCount(), 1);
+        EXPECT_EQ(scripted::LastOpenPath(), "\\\\.\\COM1");
+        EXPECT_TRUE(WaitUntil([&] { return Text(dlg.m_editText) == "ABORT.\r\n"; }));
+        EXPECT_EQ(Text(dlg.m_cmbPort), "COM1");
     });
+    scripted::Reset();
 }
 
 TEST(CaptureDlg, ViewOperationsFromAWorkerArriveInOrderBeforeItGoesOn) {

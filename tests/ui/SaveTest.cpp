@@ -1,80 +1,155 @@
-// The Save command: the file dialog, the bytes written, and the messages.
+// The Save command: the file dialog, the bytes written, the messages, and targets that are slow
+// or never take their bytes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTimer>
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "tests/capture/ScriptedPort.h"
+#include "tests/platform/framework/textarea/ScopedLocale.h"
 #include "tests/support/Files.h"
+#include "tests/support/Instrument.h"
 #include "tests/support/Wait.h"
 #include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
 
 namespace {
 
-// What the user saw and did.
-struct Seen {
+// How the user answers what one press of Save brings up, and what they saw. Windows are answered
+// by kind as they come up, since the progress window comes up only when a save takes a while.
+struct User {
+    // Typed into the file dialog each time it comes up (again after a declined create prompt);
+    // when they run out, the dialog is cancelled.
+    std::vector<std::string> names;
+    // Answers to the create prompts, in order; Yes once they run out.
+    std::vector<bool> creates;
+    // Called when the progress window comes up; it is left to run when there is none.
+    std::function<void(QWidget*)> onProgress;
+
+    // The file dialog as it first came up.
     std::string acceptMode;  // "save" or "open"
     QStringList filters;
     std::string selectedFilter;
     std::string defaultSuffix;
     std::string initialName;
-    bool mainWindowBlocked = false;
-    std::string message;
+    int fileDialogs = 0;
+    std::vector<std::string> prompts;
+    int progressWindows = 0;
+    std::vector<std::string> messages;  // the results
     std::string messageTitle;
 };
 
-// Types name into the file dialog and accepts it.
-std::function<void(QWidget*)> TypeName(const std::string& name, Seen& seen, QWidget* mainWindow) {
-    return [name, &seen, mainWindow](QWidget* w) {
-        auto* dialog = qobject_cast<QFileDialog*>(w);
-        ASSERT_NE(dialog, nullptr) << "expected the file dialog";
-        seen.acceptMode = dialog->acceptMode() == QFileDialog::AcceptSave ? "save" : "open";
-        seen.filters = dialog->nameFilters();
-        seen.selectedFilter = dialog->selectedNameFilter().toStdString();
-        seen.defaultSuffix = dialog->defaultSuffix().toStdString();
-        auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(edit, nullptr);
-        seen.initialName = edit->text().toStdString();
-        seen.mainWindowBlocked =
-            !mainWindow->isActiveWindow() || QApplication::activeModalWidget() != mainWindow;
-        edit->setText(QString::fromStdString(name));
-        QTimer::singleShot(0, dialog, &QDialog::accept);
-    };
-}
-
-std::function<void(QWidget*)> Answer(QMessageBox::StandardButton button, std::string* text) {
-    return [button, text](QWidget* w) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        ASSERT_NE(box, nullptr) << "expected a message box";
-        if (text) {
-            *text = box->text().toStdString();
+// Presses Save (through the command) and answers as user says; returns when the command has
+// finished.
+void Save(CCaptureDlg& dlg, User& user) {
+    QWidget* mainWindow = Widget(dlg);
+    std::vector<QPointer<QWidget>> answered;  // each window is answered once, until it closes
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == mainWindow || !modal->isVisible() ||
+            std::find(answered.begin(), answered.end(), modal) != answered.end()) {
+            return;
         }
-        QAbstractButton* b = box->button(button);
-        ASSERT_NE(b, nullptr);
-        QTimer::singleShot(0, b, &QAbstractButton::click);
-    };
+        answered.emplace_back(modal);
+        if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+            auto* edit = files->findChild<QLineEdit*>("fileNameEdit");
+            ASSERT_NE(edit, nullptr);
+            if (user.fileDialogs == 0) {
+                user.acceptMode = files->acceptMode() == QFileDialog::AcceptSave ? "save" : "open";
+                user.filters = files->nameFilters();
+                user.selectedFilter = files->selectedNameFilter().toStdString();
+                user.defaultSuffix = files->defaultSuffix().toStdString();
+                user.initialName = edit->text().toStdString();
+            }
+            const std::size_t turn = static_cast<std::size_t>(user.fileDialogs++);
+            if (turn >= user.names.size()) {
+                QTimer::singleShot(0, files, &QDialog::reject);
+                return;
+            }
+            edit->setText(QString::fromStdString(user.names[turn]));
+            QTimer::singleShot(0, files, &QDialog::accept);
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+                const std::size_t turn = user.prompts.size();
+                const bool create = turn >= user.creates.size() || user.creates[turn];
+                user.prompts.push_back(box->text().toStdString());
+                if (!create) {
+                    // The file dialog stays open for another name.
+                    answered.erase(std::remove_if(answered.begin(), answered.end(),
+                                                  [](const QPointer<QWidget>& w) {
+                                                      return qobject_cast<QFileDialog*>(w);
+                                                  }),
+                                   answered.end());
+                }
+                QTimer::singleShot(0, create ? yes : box->button(QMessageBox::No),
+                                   &QAbstractButton::click);
+            } else {
+                EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+                user.messages.push_back(box->text().toStdString());
+                user.messageTitle = box->windowTitle().toStdString();
+                QTimer::singleShot(0, box, &QDialog::accept);
+            }
+        } else if (modal->findChild<QProgressBar*>()) {
+            ++user.progressWindows;
+            if (user.onProgress) {
+                user.onProgress(modal);
+            }
+        } else {
+            ADD_FAILURE() << "an unexpected window: " << modal->metaObject()->className();
+            QTimer::singleShot(0, modal, &QWidget::close);
+        }
+    });
+    poll.start(20);
+    dlg.OnSave();
 }
 
-std::function<void(QWidget*)> Message(Seen& seen) {
-    return [&seen](QWidget* w) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        ASSERT_NE(box, nullptr) << "expected a message box";
-        seen.message = box->text().toStdString();
-        seen.messageTitle = box->windowTitle().toStdString();
-        EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
-        QTimer::singleShot(0, box, &QDialog::accept);
-    };
+// One save of a name that needs no further answer, with its one result.
+std::string SaveAs(CCaptureDlg& dlg, const std::string& path) {
+    User user;
+    user.names = {path};
+    Save(dlg, user);
+    EXPECT_EQ(user.messages.size(), 1u);
+    return user.messages.empty() ? std::string() : user.messages.back();
 }
+
+// Counts the paints of a widget.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int count() const { return m_count; }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++m_count;
+        }
+        return false;
+    }
+
+private:
+    int m_count = 0;
+};
+
+constexpr char kIncomplete[] = "File write error. The saved file is incomplete.";
 
 class SaveTest : public ::testing::Test {
 protected:
@@ -94,11 +169,7 @@ protected:
     void AfterCapture(const std::function<void(CCaptureDlg&)>& body) {
         CCaptureDlg dlg;
         QTimer::singleShot(0, [&] {
-            dlg.OnReceive();
-            bool ended = WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 60000) &&
-                         WaitUntil([&] { return dlg.m_bReceiving == 0; });
-            EXPECT_TRUE(ended);
-            if (ended) {
+            if (Capture(dlg)) {
                 body(dlg);
             }
             dlg.EndDialog(IDCANCEL);
@@ -106,11 +177,22 @@ protected:
         dlg.DoModal();
     }
 
-    // Presses Save with the given answers; returns when the command has finished.
-    static void Save(CCaptureDlg& dlg, std::vector<std::function<void(QWidget*)>> answers) {
-        auto handled = AnswerModals(std::move(answers), Widget(dlg));
-        dlg.OnSave();
-        (void)handled;
+    // Runs a capture of what the script sends next; whether it completed.
+    static bool Capture(CCaptureDlg& dlg) {
+        dlg.OnReceive();
+        const bool ended = WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 60000) &&
+                           WaitUntil([&] { return dlg.m_bReceiving == 0; });
+        EXPECT_TRUE(ended);
+        return ended;
+    }
+
+    // A capture of size bytes, every value but Ctrl-Z.
+    static std::string PushPayload(std::size_t size) {
+        const std::string payload = RandomPayload(size, 11);
+        for (std::size_t i = 0; i < payload.size(); i += 256) {
+            scripted::PushData(payload.substr(i, 256));
+        }
+        return payload + std::string(1, '\0');  // ended by silence
     }
 
     std::string dir;
@@ -121,23 +203,21 @@ protected:
 TEST_F(SaveTest, CaptureEndedBySilenceSavesItsBytesAndTheClosingZero) {
     scripted::PushData("ABC");
     AfterCapture([&](CCaptureDlg& dlg) {
-        Seen seen;
-        std::string prompt;
-        std::string path = dir + "/abc.txt";
-        Save(dlg,
-             {TypeName(path, seen, Widget(dlg)), Answer(QMessageBox::Yes, &prompt), Message(seen)});
-        EXPECT_EQ(ReadFile(path), std::string("ABC\0", 4));
-        EXPECT_EQ(seen.message, "Save complete.");
-        EXPECT_EQ(seen.messageTitle, std::string(AfxGetAppName()));
-        EXPECT_NE(prompt.find("abc.txt"), std::string::npos) << prompt;
-        EXPECT_EQ(seen.acceptMode, "save");
-        EXPECT_EQ(seen.defaultSuffix, "txt");
-        EXPECT_EQ(seen.initialName, "");
-        ASSERT_EQ(seen.filters.size(), 2);
-        EXPECT_EQ(seen.filters[0].left(17).toStdString(), "Text files(*.txt)");
-        EXPECT_EQ(seen.filters[1].left(14).toStdString(), "All files(*.*)");
-        EXPECT_EQ(seen.selectedFilter.substr(0, 17), "Text files(*.txt)");
-        EXPECT_TRUE(seen.mainWindowBlocked);
+        User user;
+        user.names = {dir + "/abc.txt"};
+        Save(dlg, user);
+        EXPECT_EQ(ReadFile(dir + "/abc.txt"), std::string("ABC\0", 4));
+        EXPECT_EQ(user.messages, std::vector<std::string>{"Save complete."});
+        EXPECT_EQ(user.messageTitle, std::string(AfxGetAppName()));
+        ASSERT_EQ(user.prompts.size(), 1u);
+        EXPECT_NE(user.prompts[0].find("abc.txt"), std::string::npos) << user.prompts[0];
+        EXPECT_EQ(user.acceptMode, "save");
+        EXPECT_EQ(user.defaultSuffix, "txt");
+        EXPECT_EQ(user.initialName, "");
+        ASSERT_EQ(user.filters.size(), 2);
+        EXPECT_EQ(user.filters[0].left(17).toStdString(), "Text files(*.txt)");
+        EXPECT_EQ(user.filters[1].left(14).toStdString(), "All files(*.*)");
+        EXPECT_EQ(user.selectedFilter.substr(0, 17), "Text files(*.txt)");
         // Still enabled: the same capture can be saved again.
         EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
     });
@@ -157,11 +237,8 @@ TEST_F(SaveTest, EveryByteValueIsSavedExactly) {
         scripted::PushData(payload.substr(i, 256));
     }
     AfterCapture([&](CCaptureDlg& dlg) {
-        Seen seen;
-        std::string path = dir + "/random.bin";
-        Save(dlg,
-             {TypeName(path, seen, Widget(dlg)), Answer(QMessageBox::Yes, nullptr), Message(seen)});
-        EXPECT_EQ(seen.message, "Save complete.");
+        const std::string path = dir + "/random.bin";
+        EXPECT_EQ(SaveAs(dlg, path), "Save complete.");
         std::string saved = ReadFile(path);
         EXPECT_EQ(saved.size(), payload.size() + 1);
         EXPECT_TRUE(saved == payload + std::string(1, '\0'));
@@ -173,10 +250,8 @@ TEST_F(SaveTest, CtrlZIsSavedAsZeroWithTheBytesAfterIt) {
         "AB\x1A"
         "CD");
     AfterCapture([&](CCaptureDlg& dlg) {
-        Seen seen;
-        std::string path = dir + "/ctrlz.txt";
-        Save(dlg,
-             {TypeName(path, seen, Widget(dlg)), Answer(QMessageBox::Yes, nullptr), Message(seen)});
+        const std::string path = dir + "/ctrlz.txt";
+        SaveAs(dlg, path);
         EXPECT_EQ(ReadFile(path), std::string("AB\0CD", 5));
     });
 }
@@ -186,25 +261,22 @@ TEST_F(SaveTest, SavingAgainReplacesTheFileWithoutAsking) {
     AfterCapture([&](CCaptureDlg& dlg) {
         std::string path = dir + "/again.txt";
         WriteFile(path, "a much longer old content that must go");
-        Seen seen;
-        // An existing file: no create prompt and no overwrite prompt, straight to the result.
-        Save(dlg, {TypeName(path, seen, Widget(dlg)), Message(seen)});
-        EXPECT_EQ(seen.message, "Save complete.");
-        EXPECT_EQ(ReadFile(path), std::string("new\0", 4));
-        Seen again;
-        Save(dlg, {TypeName(path, again, Widget(dlg)), Message(again)});
-        EXPECT_EQ(again.message, "Save complete.");
-        EXPECT_EQ(ReadFile(path), std::string("new\0", 4));
+        for (int round = 0; round < 2; ++round) {
+            User user;
+            user.names = {path};
+            Save(dlg, user);
+            // An existing file: no create prompt and no overwrite prompt, straight to the result.
+            EXPECT_EQ(user.prompts.size(), 0u);
+            EXPECT_EQ(user.messages, std::vector<std::string>{"Save complete."});
+            EXPECT_EQ(ReadFile(path), std::string("new\0", 4));
+        }
     });
 }
 
 TEST_F(SaveTest, NameWithoutExtensionGainsTxt) {
     scripted::PushData("ext");
     AfterCapture([&](CCaptureDlg& dlg) {
-        Seen seen;
-        Save(dlg, {TypeName(dir + "/noext", seen, Widget(dlg)), Answer(QMessageBox::Yes, nullptr),
-                   Message(seen)});
-        EXPECT_EQ(seen.message, "Save complete.");
+        EXPECT_EQ(SaveAs(dlg, dir + "/noext"), "Save complete.");
         EXPECT_EQ(ReadFile(dir + "/noext.txt"), std::string("ext\0", 4));
         EXPECT_NE(access((dir + "/noext").c_str(), F_OK), 0);
     });
@@ -213,84 +285,187 @@ TEST_F(SaveTest, NameWithoutExtensionGainsTxt) {
 TEST_F(SaveTest, DecliningTheCreatePromptKeepsTheDialogOpen) {
     scripted::PushData("keep");
     AfterCapture([&](CCaptureDlg& dlg) {
-        Seen seen;
-        Seen second;
-        bool stillOpen = false;
-        std::string path = dir + "/declined.txt";
-        std::string other = dir + "/accepted.txt";
-        Save(dlg, {TypeName(path, seen, Widget(dlg)), Answer(QMessageBox::No, nullptr),
-                   // The same file dialog again, still open: name another file this time.
-                   [&](QWidget* w) {
-                       stillOpen = qobject_cast<QFileDialog*>(w) != nullptr;
-                       TypeName(other, second, Widget(dlg))(w);
-                   },
-                   Answer(QMessageBox::Yes, nullptr), Message(seen)});
-        EXPECT_TRUE(stillOpen);
-        EXPECT_NE(access(path.c_str(), F_OK), 0);
-        EXPECT_EQ(ReadFile(other), std::string("keep\0", 5));
-        EXPECT_EQ(seen.message, "Save complete.");
+        User user;
+        const std::string declined = dir + "/declined.txt";
+        const std::string accepted = dir + "/accepted.txt";
+        user.names = {declined, accepted};
+        user.creates = {false, true};
+        Save(dlg, user);
+        EXPECT_EQ(user.fileDialogs, 2);
+        EXPECT_EQ(user.prompts.size(), 2u);
+        EXPECT_NE(access(declined.c_str(), F_OK), 0);
+        EXPECT_EQ(ReadFile(accepted), std::string("keep\0", 5));
+        EXPECT_EQ(user.messages, std::vector<std::string>{"Save complete."});
     });
 }
 
 TEST_F(SaveTest, CancelInTheDialogDoesNothing) {
     scripted::PushData("cancel");
     AfterCapture([&](CCaptureDlg& dlg) {
-        int boxes = 0;
-        auto handled =
-            AnswerModals({[](QWidget* w) {
-                              QTimer::singleShot(0, w, [w] { static_cast<QDialog*>(w)->reject(); });
-                          },
-                          [&](QWidget*) { ++boxes; }},
-                         Widget(dlg), 1500);
-        dlg.OnSave();
+        User user;  // no name: the dialog is cancelled
+        Save(dlg, user);
         RunEventsFor(300);
-        EXPECT_EQ(*handled, 1);
-        EXPECT_EQ(boxes, 0);
+        EXPECT_EQ(user.fileDialogs, 1);
+        EXPECT_EQ(user.prompts.size() + user.messages.size(), 0u);
         EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
     });
+}
+
+// The name typed is the file written, in the C locale (whose code page holds no character
+// beyond ASCII) as in a UTF-8 one: names that differ only in such characters stay apart, an
+// existing file is the one replaced, and a folder of such a name is found.
+TEST_F(SaveTest, NamesAreSavedAsTypedInAnyLocale) {
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        SCOPED_TRACE(locale);
+        ScopedLocale scoped(locale);
+        ASSERT_TRUE(scoped.ok());
+        const std::string folder = dir + "/" + locale + " 測定データ";
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+        WriteFile(folder + "/既存.bin", "what was there before");
+        scripted::Reset();
+        scripted::PushData("Tokyo");
+        AfterCapture([&](CCaptureDlg& dlg) {
+            EXPECT_EQ(SaveAs(dlg, folder + "/東京.bin"), "Save complete.");
+            EXPECT_EQ(SaveAs(dlg, folder + "/既存.bin"), "Save complete.");
+            scripted::PushData("Osaka");
+            ASSERT_TRUE(Capture(dlg));
+            EXPECT_EQ(SaveAs(dlg, folder + "/大阪.bin"), "Save complete.");
+        });
+        EXPECT_EQ(ReadFile(folder + "/東京.bin"), std::string("Tokyo\0", 6));
+        EXPECT_EQ(ReadFile(folder + "/大阪.bin"), std::string("Osaka\0", 6));
+        EXPECT_EQ(ReadFile(folder + "/既存.bin"), std::string("Tokyo\0", 6));
+        EXPECT_EQ(QDir(QString::fromStdString(folder)).entryList(QDir::Files).size(), 3);
+    }
 }
 
 TEST_F(SaveTest, PathsThatCannotBeOpenedSayFileOpenError) {
     scripted::PushData("nowhere");
     AfterCapture([&](CCaptureDlg& dlg) {
-        Seen missing;
-        Save(dlg, {TypeName(dir + "/missing/x.txt", missing, Widget(dlg)),
-                   Answer(QMessageBox::Yes, nullptr), Message(missing)});
-        EXPECT_EQ(missing.message, "File open error.");
-        EXPECT_EQ(missing.messageTitle, std::string(AfxGetAppName()));
+        EXPECT_EQ(SaveAs(dlg, dir + "/missing/x.txt"), "File open error.");
 
         // A read-only file. Permission bits do not stop root, so the save runs as a user.
         std::string readOnly = dir + "/readonly.txt";
         WriteFile(readOnly, "old");
         ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
         ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-        Seen denied;
         uid_t saved = geteuid();
         ASSERT_EQ(seteuid(saved == 0 ? 65534 : saved), 0);
-        Save(dlg, {TypeName(readOnly, denied, Widget(dlg)), Message(denied)});
+        const std::string denied = SaveAs(dlg, readOnly);
         ASSERT_EQ(seteuid(saved), 0);
-        EXPECT_EQ(denied.message, "File open error.");
+        EXPECT_EQ(denied, "File open error.");
         EXPECT_EQ(ReadFile(readOnly), "old");
 
+        // A name longer than the file system takes: the user agrees to create it and is told.
+        User tooLong;
+        tooLong.names = {dir + "/" + std::string(300, 'n') + ".txt"};
+        Save(dlg, tooLong);
+        EXPECT_EQ(tooLong.prompts.size(), 1u);
+        EXPECT_EQ(tooLong.messages, std::vector<std::string>{"File open error."});
+
+        // A FIFO nobody reads would keep the open waiting for a reader for good.
+        const std::string fifo = dir + "/fifo.bin";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        EXPECT_EQ(SaveAs(dlg, fifo), "File open error.");
+
         // The capture can still be saved, elsewhere.
-        Seen retry;
+        EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
         std::string good = dir + "/good.txt";
-        Save(dlg, {TypeName(good, retry, Widget(dlg)), Answer(QMessageBox::Yes, nullptr),
-                   Message(retry)});
-        EXPECT_EQ(retry.message, "Save complete.");
+        EXPECT_EQ(SaveAs(dlg, good), "Save complete.");
         EXPECT_EQ(ReadFile(good), std::string("nowhere\0", 8));
     });
 }
 
-TEST_F(SaveTest, WriteErrorIsReportedAndNeverAsComplete) {
-    scripted::PushData("full");
+// A save that takes a while (here a FIFO whose reader holds back until it has seen the progress
+// window) shows its progress in a window of its own while the main window goes on painting, and
+// ends complete once the reader takes the bytes.
+TEST_F(SaveTest, ASlowSaveShowsItsProgressAndTheWindowKeepsPainting) {
+    const std::string capture = PushPayload(1 << 20);
     AfterCapture([&](CCaptureDlg& dlg) {
-        // A name with an extension, so the dialog adds none: a file on a full disk.
-        std::string full = dir + "/full.txt";
+        const std::string fifo = dir + "/slow.bin";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(readEnd, 0);
+        ASSERT_EQ(fcntl(readEnd, F_SETFL, 0), 0);
+        std::atomic<bool> drain{false};
+        std::string received;
+        std::thread reader([&] {
+            // Not for ever: a save that never shows its progress fails the test, not hangs it.
+            for (int waited = 0; !drain && waited < 30000; waited += 10) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            char chunk[65536];
+            ssize_t n;
+            while ((n = read(readEnd, chunk, sizeof chunk)) > 0) {
+                received.append(chunk, static_cast<std::size_t>(n));
+            }
+        });
+
+        PaintCounter paints(Widget(dlg));
+        int paintsBefore = -1;
+        int paintsAfter = -1;
+        User user;
+        user.names = {fifo};
+        user.onProgress = [&](QWidget*) {
+            paintsBefore = paints.count();
+            Widget(dlg)->update();
+            QTimer::singleShot(200, [&] {
+                paintsAfter = paints.count();
+                drain = true;
+            });
+        };
+        Save(dlg, user);
+        drain = true;
+        reader.join();
+        close(readEnd);
+        EXPECT_EQ(user.progressWindows, 1);
+        EXPECT_GT(paintsAfter, paintsBefore);
+        EXPECT_EQ(user.messages, std::vector<std::string>{"Save complete."});
+        EXPECT_EQ(received.size(), capture.size());
+        EXPECT_TRUE(received == capture);
+    });
+}
+
+// A write that fails or cannot go on is never reported as complete, and the capture can be saved
+// again: a full disk, a reader that goes away (which must not end the program), and a terminal
+// nobody reads, whose save the user cancels.
+TEST_F(SaveTest, WritesThatCannotFinishSayTheFileIsIncomplete) {
+    PushPayload(1 << 20);
+    AfterCapture([&](CCaptureDlg& dlg) {
+        // Names with an extension of their own, so the dialog adds none.
+        const std::string full = dir + "/full.txt";
         ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
-        Seen seen;
-        Save(dlg, {TypeName(full, seen, Widget(dlg)), Message(seen)});
-        EXPECT_EQ(seen.message, "File write error. The saved file is incomplete.");
-        EXPECT_EQ(seen.messageTitle, std::string(AfxGetAppName()));
+        EXPECT_EQ(SaveAs(dlg, full), kIncomplete);
+
+        const std::string fifo = dir + "/gone.bin";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        const int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(readEnd, 0);
+        std::thread reader([&] {
+            // Waits for the writer's first bytes, takes some, and goes away.
+            pollfd ready{readEnd, POLLIN, 0};
+            char chunk[4096];
+            while (poll(&ready, 1, 10000) > 0 && read(readEnd, chunk, sizeof chunk) <= 0) {
+            }
+            close(readEnd);
+        });
+        EXPECT_EQ(SaveAs(dlg, fifo), kIncomplete);
+        reader.join();
+
+        Line line;  // its far side is never read
+        const std::string tty = dir + "/tty.bin";
+        ASSERT_EQ(symlink(line.Slave().c_str(), tty.c_str()), 0);
+        User user;
+        user.names = {tty};
+        user.onProgress = [](QWidget* progress) {
+            auto* cancel = progress->findChild<QPushButton*>();
+            ASSERT_NE(cancel, nullptr);
+            QTimer::singleShot(0, cancel, &QAbstractButton::click);
+        };
+        Save(dlg, user);
+        EXPECT_EQ(user.progressWindows, 1);
+        EXPECT_EQ(user.messages, std::vector<std::string>{kIncomplete});
+
+        EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
+        EXPECT_EQ(SaveAs(dlg, dir + "/good.bin"), "Save complete.");
     });
 }

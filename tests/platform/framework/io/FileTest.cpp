@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <atomic>
 #include <thread>
 
 #include "platform/framework/File.h"
@@ -180,48 +178,35 @@ TEST(CFile, CloseReportsAWriteTheDiskFailsLate) {
 
 void NoteSignal(int) {}
 
-// A pipe takes a large write in pieces, and a signal interrupts a write that waits for room:
-// the write goes on until every byte is through, in order.
-TEST(CFile, WriteGoesOnThroughPartialWritesAndSignals) {
+// A pipe takes a large write in pieces and then nothing until it is read, and signals to the
+// process interrupt whatever waits meanwhile: the write goes on until every byte is through, in
+// order.
+TEST(CFile, WriteWaitsForRoomAndGoesOnThroughSignals) {
     struct sigaction action {};
     struct sigaction saved {};
     action.sa_handler = NoteSignal;  // no SA_RESTART
     sigaction(SIGUSR1, &action, &saved);
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-    const QByteArray data = EveryByteValue(4 << 20);
-    std::atomic<bool> opened{false};
-    std::atomic<bool> done{false};
-    BOOL written = FALSE;
-    BOOL closed = FALSE;
-    std::thread writer([&] {
-        CFile file;
-        opened = file.Open(QByteArray("/proc/self/fd/") + QByteArray::number(pipeFds[1]),
-                           CFile::modeWrite);
-        done = !opened;
-        written = file.Write(data.constData(), static_cast<UINT>(data.size()));
-        closed = file.Close();
-        done = true;
-    });
-    while (!opened && !done) {
-        std::this_thread::yield();
-    }
+    CFile file;
+    ASSERT_TRUE(
+        file.Open(QByteArray("/proc/self/fd/") + QByteArray::number(pipeFds[1]), CFile::modeWrite));
     close(pipeFds[1]);
+    const QByteArray data = EveryByteValue(4 << 20);
     QByteArray received;
-    char chunk[3000];
-    ssize_t n;
-    while ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
-        received.append(chunk, n > 0 ? n : 0);
-        if (!done) {
-            pthread_kill(writer.native_handle(), SIGUSR1);
+    std::thread reader([&] {
+        char chunk[3000];
+        ssize_t n;
+        while ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+            received.append(chunk, n > 0 ? n : 0);
+            kill(getpid(), SIGUSR1);
         }
-    }
-    writer.join();
+    });
+    EXPECT_TRUE(file.Write(data.constData(), static_cast<UINT>(data.size())));
+    EXPECT_TRUE(file.Close());
+    reader.join();
     close(pipeFds[0]);
     sigaction(SIGUSR1, &saved, nullptr);
-    EXPECT_TRUE(opened);
-    EXPECT_TRUE(written);
-    EXPECT_TRUE(closed);
     EXPECT_TRUE(received == data);
 }
 
