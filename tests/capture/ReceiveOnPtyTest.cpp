@@ -9,21 +9,17 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <QComboBox>
-#include <QPushButton>
-#include <QTest>
 #include <QTimer>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <thread>
 
+#include "tests/support/Checks.h"
 #include "tests/support/Instrument.h"
-#include "tests/support/Wait.h"
-#include "tests/support/Window.h"
+#include "tests/support/Process.h"
 #include "ui/CaptureDlg.h"
 
 namespace {
@@ -45,37 +41,13 @@ int ThreadsAtNice(int nice) {
 
 class ReceiveOnPty : public ::testing::Test {
 protected:
-    // Opens the window, runs body within its modal loop, then closes it with Esc.
-    static void WithWindow(const std::function<void(CCaptureDlg&)>& body) {
-        CCaptureDlg dlg;
-        QTimer::singleShot(0, [&] {
-            body(dlg);
-            QTest::keyClick(Widget(dlg), Qt::Key_Escape);
-        });
-        dlg.DoModal();
-    }
-
-    // Starts a capture on COMn and waits until its worker says it is waiting for data.
-    static void StartOn(CCaptureDlg& dlg, int n) {
-        Choose(dlg.m_cmbPort, Com(n));
-        Press(dlg.m_btnReceive);
-        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); })) << "text: " << Text(dlg.m_editText);
-    }
-
-    // Presses Cancel and waits for the abort to finish.
-    static void CancelCapture(CCaptureDlg& dlg) {
-        Press(dlg.m_btnReceive);
-        ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
-        EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
-    }
-
     ScopedConfigHome config_;
 };
 
 }  // namespace
 
 TEST_F(ReceiveOnPty, StartLocksTheSettingsAndTheWorkerWaitsForData) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     WithWindow([&](CCaptureDlg& dlg) {
         // A completed capture first, so that the start has a Save button to disable.
@@ -105,7 +77,7 @@ TEST_F(ReceiveOnPty, StartLocksTheSettingsAndTheWorkerWaitsForData) {
 }
 
 TEST_F(ReceiveOnPty, PressWhileReceivingChangesNothingUntilTheReadReturns) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     WithWindow([&](CCaptureDlg& dlg) {
         StartOn(dlg, 4);
@@ -128,7 +100,7 @@ TEST_F(ReceiveOnPty, PressWhileReceivingChangesNothingUntilTheReadReturns) {
 }
 
 TEST_F(ReceiveOnPty, TwoQuickPressesWhileWaitingEndWithAbort) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     WithWindow([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(4));
@@ -150,7 +122,7 @@ TEST_F(ReceiveOnPty, TwoQuickPressesWhileWaitingEndWithAbort) {
 }
 
 TEST_F(ReceiveOnPty, ThirdQuickPressIsAStopTooAndNeverEndsTheNextCapture) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     WithWindow([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(4));
@@ -174,7 +146,7 @@ TEST_F(ReceiveOnPty, ThirdQuickPressIsAStopTooAndNeverEndsTheNextCapture) {
 }
 
 TEST_F(ReceiveOnPty, BytesSentBeforeReceiveOrDuringThePauseNeverAppear) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     // Held open (without a lock) so that what the device sends now waits in the queue, as it
     // does in a driver that has had the port open before.
@@ -216,7 +188,7 @@ TEST_F(ReceiveOnPty, BytesSentBeforeReceiveOrDuringThePauseNeverAppear) {
 }
 
 TEST_F(ReceiveOnPty, ChosenRateIsTheLineRate) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     WithWindow([&](CCaptureDlg& dlg) {
         struct Case {
@@ -262,18 +234,15 @@ TEST_F(ReceiveOnPty, CaptureEndedByCtrlZShowsItAndEnablesSave) {
 }
 
 TEST_F(ReceiveOnPty, SilenceEndsTheCaptureAboutFourAndAHalfSecondsAfterTheLastByte) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     WithWindow([&](CCaptureDlg& dlg) {
         StartOn(dlg, 4);
         line.Send("data");
-        const auto sent = std::chrono::steady_clock::now();
+        const Stopwatch sent;
         ASSERT_TRUE(WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 15000));
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - sent)
-                            .count();
         // The read that took the bytes runs out, then six empty reads of 756 ms.
-        EXPECT_GT(ms, 3500);
+        EXPECT_GT(sent.Ms(), 3500);
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
         EXPECT_EQ(Text(dlg.m_editText), "data\r\n\r\n...end of data.\r\n5 bytes.");
         EXPECT_EQ(Stored(dlg), std::string("data\0", 5));
@@ -294,12 +263,12 @@ TEST_F(ReceiveOnPty, ReceiveCancelCyclesLeaveNothingBehind) {
             })) << Text(dlg.m_editText);
             CancelCapture(dlg);
         };
-        const int descriptors = OpenDescriptors();
+        const int descriptors = OpenDescriptorCount();
         for (int i = 0; i < 10 && !HasFailure(); ++i) {
             SCOPED_TRACE("cycle " + std::to_string(i));
             cycle();
         }
-        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);
         EXPECT_TRUE(WaitUntil([&] { return ProgramThreads() == 0; }, 3000)) << ProgramThreads();
         EXPECT_TRUE(PortReleased(instrument.Slave()));
     });

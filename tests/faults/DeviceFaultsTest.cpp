@@ -6,9 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QTimer>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,8 +18,6 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // How the program stood while it waited on its own for a while.
 struct Quiet {
     double cpuShare = 0;  // of one core, all threads
@@ -31,17 +27,11 @@ struct Quiet {
 // Lets the program run for ms and sees what it cost and whether the window's thread kept
 // turning to its events.
 Quiet WatchFor(int ms) {
-    Quiet quiet;
-    QTimer timer;
-    timer.setInterval(50);
-    QObject::connect(&timer, &QTimer::timeout, [&] { ++quiet.ticks; });
+    const TickWatch ticks(50);
     const double cpuBefore = CpuSeconds();
-    const Clock::time_point start = Clock::now();
-    timer.start();
+    const Stopwatch watch;
     RunEventsFor(ms);
-    timer.stop();
-    quiet.cpuShare = (CpuSeconds() - cpuBefore) / (static_cast<double>(MsSince(start)) / 1000);
-    return quiet;
+    return {(CpuSeconds() - cpuBefore) / (static_cast<double>(watch.Ms()) / 1000), ticks.Ticks()};
 }
 
 bool HasReadErrorNotice(const CCaptureDlg& dlg) {
@@ -180,11 +170,11 @@ TEST_F(ProgramTest, PausesOfFourSecondsBetweenBurstsDoNotEndTheCapture) {
     ASSERT_TRUE(instrument.Ready());
     RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 3);
-        const Clock::time_point started = Clock::now();
+        const Stopwatch started;
         ASSERT_TRUE(WaitUntil([&] { return dlg.m_btnSave.IsWindowEnabled(); }, 30000))
             << Text(dlg.m_editText);
         // Both pauses lay inside the capture.
-        EXPECT_GT(MsSince(started), 7500);
+        EXPECT_GT(started.Ms(), 7500);
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
         payload.back() = '\0';  // the Ctrl-Z is stored as zero
         EXPECT_TRUE(Stored(dlg) == payload) << dlg.m_nLength << " bytes stored";
@@ -221,17 +211,17 @@ TEST_F(ProgramTest, PortHeldByAnotherProgram) {
     if (access("/usr/bin/flock", X_OK) != 0) {
         GTEST_SKIP() << "needs flock(1)";
     }
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(5, line.Slave()));
     LockHolder holder(line.Slave());
     ASSERT_TRUE(WaitUntil([&] { return LockedElsewhere(line.Slave()); }, 5000));
     RunProgram([&](CCaptureDlg& dlg) {
-        const int descriptors = OpenDescriptors();
+        const int descriptors = OpenDescriptorCount();
         Choose(dlg.m_cmbPort, Com(5));
         Press(dlg.m_btnReceive);
         EXPECT_EQ(Text(dlg.m_editText), "COM open error");
         EXPECT_TRUE(Idle(dlg));
-        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);
         EXPECT_TRUE(LockedElsewhere(line.Slave()));
 
         // Once the other program has let go, the same port captures.
@@ -244,7 +234,7 @@ TEST_F(ProgramTest, PortHeldByAnotherProgram) {
 }
 
 TEST_F(ProgramTest, ComLinksToWhatIsNoSerialPortFailToOpen) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(2, line.Slave()));
     const std::string regular = config_.Path() + "/capture-notes.txt";
     WriteFile(regular, "not a port");
@@ -269,13 +259,13 @@ TEST_F(ProgramTest, ComLinksToWhatIsNoSerialPortFailToOpen) {
             line.Send("ok\x1A");
             ASSERT_TRUE(WaitUntil([&] { return Idle(dlg) && dlg.m_btnSave.IsWindowEnabled(); }));
 
-            const int descriptors = OpenDescriptors();
+            const int descriptors = OpenDescriptorCount();
             Choose(dlg.m_cmbPort, Com(c.com));
             Press(dlg.m_btnReceive);
             EXPECT_EQ(Text(dlg.m_editText), "COM open error");
             EXPECT_TRUE(Idle(dlg));
             EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
-            EXPECT_EQ(OpenDescriptors(), descriptors);
+            EXPECT_EQ(OpenDescriptorCount(), descriptors);
         }
         EXPECT_EQ(ReadFile(regular), "not a port");
     });
