@@ -14,7 +14,11 @@
 #include <cstring>
 
 #include "bench/BenchSupport.h"
-#include "bench/CaptureWindow.h"
+#include "bench/BenchWindow.h"
+#include "tests/support/Instrument.h"
+#include "tests/support/Process.h"
+#include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
 
 namespace {
@@ -31,27 +35,24 @@ struct Run {
     double ms = 0;
 };
 
-Run Measure(CCaptureDlg& dlg, BenchPty& pty, const std::vector<unsigned char>& block) {
+Run Measure(CCaptureDlg& dlg, Pty& pty, const std::string& block) {
     Run run;
     if (!StartCapture(dlg, kCom)) {
         return run;
     }
     const Clock::time_point start = Clock::now();
     Clock::time_point shown;
-    run.ended =
-        pty.WriteAll(block.data(), block.size()) && WaitUntilEnabled(dlg.m_btnSave, 5000, &shown);
+    run.ended = pty.Send(block) && WaitUntilEnabled(dlg.m_btnSave, 5000, &shown);
     run.ms = Milliseconds(shown - start);
     run.exact = run.ended && dlg.m_nLength == static_cast<int>(block.size()) &&
                 std::memcmp(dlg.m_pBuffer, block.data(), block.size() - 1) == 0 &&
                 dlg.m_pBuffer[block.size() - 1] == 0;
-    WaitUntilIdle(dlg, 5000);
+    WaitUntil([&] { return Idle(dlg); });
     return run;
 }
 
-std::vector<unsigned char> Block(std::size_t dataBytes, std::uint64_t seed) {
-    std::vector<unsigned char> block = RandomBytesWithoutCtrlZ(dataBytes, seed);
-    block.push_back(kCtrlZ);
-    return block;
+std::string Block(std::size_t dataBytes, std::uint64_t seed) {
+    return RandomPayload(dataBytes, seed) + '\x1A';
 }
 
 void LatencyRow(const std::string& figure, const std::vector<double>& ms) {
@@ -66,16 +67,17 @@ void LatencyRow(const std::string& figure, const std::vector<double>& ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    PrepareQt();
-    TemporaryConfigHome configHome;
+    PrepareQtEnvironment();
+    ScopedConfigHome config;
     QApplication app(argc, argv);
 
     std::vector<double> full;
     std::vector<double> partial;
     int exact = 0;
-    BenchPty pty(kCom);
-    WithCaptureWindow([&](CCaptureDlg& dlg) {
-        if (!pty.Ok()) {
+    Pty pty(Pty::kRaw);
+    const bool linked = config.Link(kCom, pty.Slave());
+    WithWindow([&](CCaptureDlg& dlg) {
+        if (!linked) {
             return;
         }
         for (int i = 0; i < 2 * kRunsEach; ++i) {

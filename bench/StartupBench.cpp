@@ -23,6 +23,7 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
+#include "tests/support/Process.h"
 
 extern char** environ;
 
@@ -136,7 +137,7 @@ int main(int argc, char** argv) {
     }
     // The program runs on that server, whatever the benchmarks that run offscreen were given.
     unsetenv("QT_QPA_PLATFORM");
-    EnsureRuntimeDir();
+    PrepareQtEnvironment();
 
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screenNumber; ++i) {

@@ -20,14 +20,12 @@
 //
 // Index: options and usage, data, waiting, the pty, the link, sending, main.
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,6 +41,7 @@
 #include <vector>
 
 #include "platform/comm/PortNames.h"
+#include "tools/Pty.h"
 
 namespace {
 
@@ -289,38 +288,6 @@ std::string ParseOptions(int argc, char** argv, Options* o) {
 
 constexpr unsigned char kCtrlZ = 0x1A;
 
-// SplitMix64: small, fast, and the same on every platform, so a seed names the same bytes
-// for every build.
-std::uint64_t NextRandom(std::uint64_t* state) {
-    std::uint64_t z = (*state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
-std::vector<unsigned char> RandomBytes(long long count, std::uint64_t seed, bool excludeEof) {
-    std::uint64_t state = seed;
-    std::vector<unsigned char> values;
-    for (int v = 0; v < 256; ++v) {
-        if (!(excludeEof && v == kCtrlZ)) {
-            values.push_back(static_cast<unsigned char>(v));
-        }
-    }
-    for (std::size_t i = values.size() - 1; i > 0; --i) {
-        std::swap(values[i], values[NextRandom(&state) % (i + 1)]);
-    }
-    std::vector<unsigned char> bytes;
-    bytes.reserve(static_cast<std::size_t>(count));
-    for (long long i = 0; i < count; ++i) {
-        if (i < static_cast<long long>(values.size())) {
-            bytes.push_back(values[static_cast<std::size_t>(i)]);
-        } else {
-            bytes.push_back(values[NextRandom(&state) % values.size()]);
-        }
-    }
-    return bytes;
-}
-
 // The bytes of the source; false with a message when a file cannot be read.
 bool LoadData(const Options& o, std::vector<unsigned char>* data, std::string* error) {
     switch (o.source) {
@@ -337,9 +304,12 @@ bool LoadData(const Options& o, std::vector<unsigned char>* data, std::string* e
             }
             return true;
         }
-        case Source::Random:
-            *data = RandomBytes(o.randomCount, o.seed, o.excludeEof);
+        case Source::Random: {
+            const std::string bytes =
+                RandomPayload(static_cast<std::size_t>(o.randomCount), o.seed, !o.excludeEof);
+            data->assign(bytes.begin(), bytes.end());
             return true;
+        }
         case Source::Text:
             data->assign(o.text.begin(), o.text.end());
             return true;
@@ -474,30 +444,14 @@ Wake Sleep(std::int64_t ms, Until until = Until::Deadline) {
 
 // ---- The pty ------------------------------------------------------------------------------
 
-// Opens a pty master, sets its slave raw and watches the slave for readers. -1 with a message
-// on failure.
-int OpenPty(std::string* slavePath, std::string* error) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128];
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, name, sizeof name) != 0) {
-        *error = std::string("cannot create a pty: ") + std::strerror(errno);
-        if (master >= 0) {
-            close(master);
-        }
-        return -1;
+// Watches the slave for the opens and closes of its readers; false with a message on failure.
+bool WatchReaders(const std::string& slave, std::string* error) {
+    if ((g_readers.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) < 0 ||
+        inotify_add_watch(g_readers.watch, slave.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        *error = std::string("cannot watch the pty: ") + std::strerror(errno);
+        return false;
     }
-    termios t;
-    if (tcgetattr(master, &t) != 0 || (cfmakeraw(&t), tcsetattr(master, TCSANOW, &t)) != 0 ||
-        fcntl(master, F_SETFL, O_NONBLOCK) != 0 ||
-        (g_readers.watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) < 0 ||
-        inotify_add_watch(g_readers.watch, name, IN_OPEN | IN_CLOSE) < 0) {
-        *error = std::string("cannot set up the pty: ") + std::strerror(errno);
-        close(master);
-        return -1;
-    }
-    *slavePath = name;
-    return master;
+    return true;
 }
 
 // ---- The link -----------------------------------------------------------------------------
@@ -799,9 +753,13 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     g_watchStdin = o.holdMs < 0;
 
-    std::string slave;
-    int master = OpenPty(&slave, &error);
-    if (master < 0) {
+    Pty pty(Pty::kRaw);
+    if (pty.Master() < 0) {
+        std::fprintf(stderr, "kavosen-instrument: cannot create a pty: %s\n", std::strerror(errno));
+        return 1;
+    }
+    const std::string& slave = pty.Slave();
+    if (!WatchReaders(slave, &error)) {
         std::fprintf(stderr, "kavosen-instrument: %s\n", error.c_str());
         return 1;
     }
@@ -810,25 +768,20 @@ int main(int argc, char** argv) {
         link = PortLinkDirectory() + "/COM" + std::to_string(o.com);
         if (!CreateLink(link, slave, &error)) {
             std::fprintf(stderr, "kavosen-instrument: %s\n", error.c_str());
-            close(master);
             return 1;
         }
     }
     std::printf("READY %s\n", slave.c_str());
     std::fflush(stdout);
 
-    const Outcome outcome = Run(master, o, data);
+    const Outcome outcome = Run(pty.Master(), o, data);
     if (outcome == Outcome::HungUp) {
-        close(master);
-        master = -1;
+        pty.Hangup();
     } else if (outcome == Outcome::Sent) {
         Sleep(o.holdMs >= 0 ? o.holdMs : kForever);
     }
     if (!link.empty()) {
         RemoveLink(link, slave);
-    }
-    if (master >= 0) {
-        close(master);
     }
     close(g_readers.watch);
     return outcome == Outcome::Failed ? 1 : 0;

@@ -24,13 +24,11 @@ if ! { cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKAVOSEN_TESTS=OFF 
 fi
 bench=build-bench/bench
 
-# run TITLE FILTER COMMAND...: runs one benchmark and adds a section to the table: its title,
-# then the rows it printed, passed through FILTER. Its standard error (progress, Qt's notes) is
-# shown only when it fails.
+# run TITLE COMMAND...: runs one benchmark and adds a section to the table: its title, then the
+# rows it printed. Its standard error (progress, Qt's notes) is shown only when it fails.
 run() {
     title=$1
-    filter=$2
-    shift 2
+    shift
     echo "Running: $title..." >&2
     printf '#\t%s\n' "$title" >>"$work/rows"
     if timeout 600 "$@" >"$work/out" 2>"$work/log"; then
@@ -38,7 +36,7 @@ run() {
     else
         status=$?
     fi
-    "$filter" <"$work/out" >>"$work/rows"
+    cat "$work/out" >>"$work/rows"
     if [ "$status" -ne 0 ]; then
         printf 'the benchmark itself\tended with status %s\tends normally\tmissed\n' "$status" \
             >>"$work/rows"
@@ -47,11 +45,12 @@ run() {
 }
 
 offscreen="env QT_QPA_PLATFORM=offscreen"
-run "A 100 MB flood through a pty into a capture, against cat (bench_capture)" cat \
+run "A capture on a 230400-baud line, and waiting for one (bench_line)" \
+    $offscreen "$bench/bench_line"
+run "A 100 MB flood through a pty into a capture, against cat (bench_capture)" \
     $offscreen "$bench/bench_capture"
-run "A capture waiting for data (bench_idle)" cat $offscreen "$bench/bench_idle"
-run "A Ctrl-Z to the result shown (bench_ctrlz)" cat $offscreen "$bench/bench_ctrlz"
-run "Start-up on an X server of its own (bench_startup)" cat \
+run "A Ctrl-Z to the result shown (bench_ctrlz)" $offscreen "$bench/bench_ctrlz"
+run "Start-up on an X server of its own (bench_startup)" \
     xvfb-run -a -s "-screen 0 800x600x24" "$bench/bench_startup" build-bench/KAVOSEN_WIN
 
 elapsed=$(($(date +%s) - started))

@@ -11,7 +11,7 @@ namespace {
 // ran, and the port free for others.
 void ExpectEndedCleanly(long long closeMs, int descriptorsBefore, const std::string& port) {
     EXPECT_GE(closeMs, 0) << "the window never came up";
-    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore);
     EXPECT_TRUE(PortReleased(port)) << port << " is still held";
     // The destructor waited for the worker; its thread is gone from the process a moment later.
     EXPECT_TRUE(WaitUntil([] { return ProgramThreads() == 0; }, 3000)) << ProgramThreads();
@@ -20,9 +20,9 @@ void ExpectEndedCleanly(long long closeMs, int descriptorsBefore, const std::str
 }  // namespace
 
 TEST_F(ProgramTest, ClosingWhileWaitingForData) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
-    const int descriptors = OpenDescriptors();
+    const int descriptors = OpenDescriptorCount();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 4);
         RunEventsFor(300);  // well inside a read
@@ -36,7 +36,7 @@ TEST_F(ProgramTest, ClosingWhileReceiving) {
                           {"--random", "1000000", "--exclude-eof", "--baud", "115200",
                            "--wait-open", "--delay", "1000", "--com", "3"});
     ASSERT_TRUE(instrument.Ready());
-    const int descriptors = OpenDescriptors();
+    const int descriptors = OpenDescriptorCount();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 3);
         ASSERT_TRUE(WaitUntil([&] {
@@ -48,9 +48,9 @@ TEST_F(ProgramTest, ClosingWhileReceiving) {
 }
 
 TEST_F(ProgramTest, ClosingDuringThePauseAfterTheOpen) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
-    const int descriptors = OpenDescriptors();
+    const int descriptors = OpenDescriptorCount();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         Choose(dlg.m_cmbPort, Com(4));
         // Esc pressed while the command pauses: taken as soon as the command returns, with
@@ -63,9 +63,9 @@ TEST_F(ProgramTest, ClosingDuringThePauseAfterTheOpen) {
 }
 
 TEST_F(ProgramTest, ClosingAfterTheDeviceVanished) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
-    const int descriptors = OpenDescriptors();
+    const int descriptors = OpenDescriptorCount();
     const long long closeMs = RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 4);
         line.Send("partial");
@@ -77,6 +77,6 @@ TEST_F(ProgramTest, ClosingAfterTheDeviceVanished) {
     });
     EXPECT_GE(closeMs, 0);
     // Less the line's master, which the hang-up closed.
-    EXPECT_EQ(OpenDescriptors(), descriptors - 1);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors - 1);
     EXPECT_TRUE(WaitUntil([] { return ProgramThreads() == 0; }, 3000));
 }

@@ -1,32 +1,16 @@
 #include "tests/faults/Program.h"
 
-#include <time.h>
-
-#include <QComboBox>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-#include <iterator>
 
 #include "app/CaptureApp.h"
 #include "tests/support/Wait.h"
 
-double CpuSeconds() {
-    timespec used;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
-    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
-}
-
-long long MsSince(const std::chrono::steady_clock::time_point& start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 start)
-        .count();
-}
-
 long long ProgramTest::RunProgram(const std::function<void(CCaptureDlg&)>& body) {
     closeQueued_ = false;
     bool shown = false;
-    std::chrono::steady_clock::time_point returned;
+    Stopwatch returned;
     WhenModalAppears([&](QWidget* window) {
         auto* dlg = dynamic_cast<CCaptureDlg*>(theApp.m_pMainWnd);
         if (!dlg || Widget(*dlg) != window) {
@@ -39,11 +23,11 @@ long long ProgramTest::RunProgram(const std::function<void(CCaptureDlg&)>& body)
         if (!closeQueued_ && window->isVisible()) {
             QTest::keyClick(window, Qt::Key_Escape);
         }
-        returned = std::chrono::steady_clock::now();
+        returned = Stopwatch();
     });
     EXPECT_EQ(theApp.InitInstance(), FALSE);
     EXPECT_EQ(theApp.m_pMainWnd, nullptr);
-    return shown ? MsSince(returned) : -1;
+    return shown ? returned.Ms() : -1;
 }
 
 void ProgramTest::CloseLater(CCaptureDlg& dlg, CloseBy how) {
@@ -56,16 +40,4 @@ void ProgramTest::CloseLater(CCaptureDlg& dlg, CloseBy how) {
             window->close();
         }
     });
-}
-
-void ProgramTest::StartOn(CCaptureDlg& dlg, int n) {
-    Choose(dlg.m_cmbPort, Com(n));
-    Press(dlg.m_btnReceive);
-    ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); })) << "text: " << Text(dlg.m_editText);
-}
-
-void ProgramTest::CancelCapture(CCaptureDlg& dlg) {
-    Press(dlg.m_btnReceive);
-    ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
-    EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
 }

@@ -5,18 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
 
+#include "tests/support/Checks.h"
 #include "tests/support/Files.h"
 #include "tests/support/Instrument.h"
-#include "tests/support/Window.h"
+#include "tests/support/Process.h"
 #include "ui/CaptureDlg.h"
-
-// CPU seconds this process has used, all threads.
-double CpuSeconds();
-long long MsSince(const std::chrono::steady_clock::time_point& start);
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -31,11 +27,6 @@ protected:
     // Closes the window as the user does meanwhile: taken as soon as the window's thread turns
     // to its events again (after the command it is running, for instance).
     void CloseLater(CCaptureDlg& dlg, CloseBy how);
-
-    // Selects COMn, presses Receive and waits until the capture waits for data.
-    static void StartOn(CCaptureDlg& dlg, int n);
-    // Presses Cancel and waits for the abort to finish.
-    static void CancelCapture(CCaptureDlg& dlg);
 
     ScopedConfigHome config_;
 

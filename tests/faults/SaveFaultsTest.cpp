@@ -102,7 +102,7 @@ TEST_F(ProgramTest, MegabytesOfRandomBytesAreSavedByteForByte) {
 }
 
 TEST_F(ProgramTest, SavesThatFailSaySoAndTheCaptureStaysSavable) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(4, line.Slave()));
     // A folder that a user other than root may read, for the save that runs as that user.
     const std::string dir = config_.Path() + "/saves";

@@ -51,7 +51,7 @@ int RunMain(const std::function<void(CCaptureDlg&)>& body) {
 TEST_F(ProgramTest, EndingSignalsDuringACaptureReleaseThePort) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signal));
-        Line line;
+        Pty line(Pty::kRaw);
         ASSERT_TRUE(config_.Link(1, line.Slave()));
         bool sent = false;
         RunMain([&](CCaptureDlg& dlg) {
@@ -69,7 +69,7 @@ TEST_F(ProgramTest, EndingSignalsDuringACaptureReleaseThePort) {
 // The create prompt stands over the file dialog, which stands over the main window, when the
 // signal comes: each closes as if the user had closed it, and the program ends.
 TEST_F(ProgramTest, AnEndingSignalClosesTheDialogsOverTheWindow) {
-    Line line;
+    Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(1, line.Slave()));
     const std::string path = config_.Path() + "/new.txt";
     std::string prompt;

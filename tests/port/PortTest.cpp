@@ -7,7 +7,8 @@
 #include <string>
 
 #include "port/Port.h"
-#include "tests/platform/comm/Pty.h"
+#include "tests/support/Process.h"
+#include "tools/Pty.h"
 
 namespace {
 

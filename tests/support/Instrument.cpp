@@ -1,26 +1,20 @@
 #include "tests/support/Instrument.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <random>
 
 extern char** environ;
 
@@ -46,7 +40,7 @@ void CloseFd(int* fd) {
 ScopedConfigHome::ScopedConfigHome() {
     char pattern[] = "/tmp/kavosen-config-XXXXXX";
     if (!mkdtemp(pattern)) {
-        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        std::perror("ScopedConfigHome: mkdtemp");
         return;
     }
     path_ = pattern;
@@ -85,11 +79,11 @@ Instrument::Instrument(const std::string& program, const std::vector<std::string
     // Close-on-exec: only the instrument's own copies (made by the dup2 below) cross the exec,
     // so no other child inherits the ends of its pipes and keeps it alive.
     if (pipe2(in, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        std::perror("Instrument: pipe2");
         return;
     }
     if (pipe2(out, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        std::perror("Instrument: pipe2");
         close(in[0]);
         close(in[1]);
         return;
@@ -114,7 +108,8 @@ Instrument::Instrument(const std::string& program, const std::vector<std::string
     stdout_ = out[0];
     if (err != 0) {
         pid_ = -1;
-        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(err);
+        std::fprintf(stderr, "Instrument: cannot start %s: %s\n", program.c_str(),
+                     std::strerror(err));
         return;
     }
 
@@ -136,7 +131,7 @@ Instrument::Instrument(const std::string& program, const std::vector<std::string
     if (line.rfind("READY ", 0) == 0) {
         slave_ = line.substr(6);
     } else {
-        ADD_FAILURE() << "the instrument did not say READY (" << line << ")";
+        std::fprintf(stderr, "Instrument: no READY line (%s)\n", line.c_str());
     }
 }
 
@@ -150,6 +145,11 @@ int Instrument::Stop() {
         kill(pid_, SIGTERM);
     }
     return Reap(0);
+}
+
+int Instrument::Finish(int timeoutMs) {
+    CloseFd(&stdin_);
+    return WaitForExit(timeoutMs);
 }
 
 int Instrument::WaitForExit(int timeoutMs) {
@@ -183,71 +183,6 @@ int Instrument::Reap(int options) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-Line::Line() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128] = {};
-    termios t;
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-        ptsname_r(master_, name, sizeof name) != 0 || tcgetattr(master_, &t) != 0 ||
-        (cfmakeraw(&t), tcsetattr(master_, TCSANOW, &t)) != 0) {
-        ADD_FAILURE() << "cannot set up a pty: " << std::strerror(errno);
-        return;
-    }
-    slave_ = name;
-}
-
-Line::~Line() {
-    Hangup();
-}
-
-void Line::Send(const std::string& bytes) {
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = write(master_, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ADD_FAILURE() << "write to the pty master: " << std::strerror(errno);
-            return;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-void Line::Hangup() {
-    CloseFd(&master_);
-}
-
-std::string RandomPayload(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes;
-    for (int v = 0; v < 256; ++v) {
-        if (v != 0x1A) {
-            bytes += static_cast<char>(v);
-        }
-    }
-    std::shuffle(bytes.begin(), bytes.end(), random);
-    bytes.resize(std::min(size, bytes.size()));
-    while (bytes.size() < size) {
-        // 255 values: 0x1A and above move up by one.
-        const unsigned v = random() % 255;
-        bytes += static_cast<char>(v >= 0x1A ? v + 1 : v);
-    }
-    return bytes;
-}
-
-int HoldPort(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool PortReleased(const std::string& path) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -258,40 +193,4 @@ bool PortReleased(const std::string& path) {
                           ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
     close(fd);
     return released;
-}
-
-int OpenDescriptors() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    const int own = dirfd(dir);
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) {
-            continue;
-        }
-        char target[256] = {};
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        count += n < 0 || std::strcmp(target, "anon_inode:[eventfd]") != 0;
-    }
-    closedir(dir);
-    return count;
-}
-
-int ProgramThreads() {
-    auto nameOf = [](const std::string& commPath) {
-        std::string name;
-        std::getline(std::ifstream(commPath), name);
-        return name;
-    };
-    const std::string process = nameOf("/proc/self/comm");
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.' &&
-            nameOf(std::string("/proc/self/task/") + entry->d_name + "/comm") == process) {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count - 1;  // the main thread
 }

@@ -1,22 +1,23 @@
-// The far end of the line in tests: the simulated instrument (tools/Instrument.cpp) run as a
-// child process, a pty the test plays the instrument on itself, the bytes they send, another
-// program holding a port, a configuration folder of the test's own in which COM names are
-// mapped, and what the process under test still holds when a capture is over.
+// The far end of the line in tests and benchmarks: the simulated instrument (tools/Instrument.cpp)
+// run as a child process, a pty played from this process (tools/Pty.h), a configuration folder of
+// one's own in which COM names are mapped, and whether a port is free again.
 //
-// A test program that starts instruments is built with KAVOSEN_INSTRUMENT defined as the
-// instrument's path, and passes it to Instrument.
+// A program that starts instruments is built with KAVOSEN_INSTRUMENT defined as the
+// instrument's path, and passes it to Instrument. Nothing here reports through GoogleTest: a
+// failure shows in the result (Ready(), Link(), Path()) and a line on standard error.
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "tools/Pty.h"
 
 // Makes a new folder this process's XDG_CONFIG_HOME while the object lives, so that its COM
 // links are the only ones: the port-name mapping reads the variable at every open, and the
 // instruments started meanwhile inherit it. The old value comes back and the folder goes with
-// the object. One at a time.
+// the object. One at a time, made before any thread starts (setenv is not thread-safe).
 class ScopedConfigHome {
 public:
     ScopedConfigHome();
@@ -24,9 +25,10 @@ public:
     ScopedConfigHome(const ScopedConfigHome&) = delete;
     ScopedConfigHome& operator=(const ScopedConfigHome&) = delete;
 
+    // Empty when the folder could not be made.
     const std::string& Path() const { return path_; }
-    // Maps COMn to target with a link of the test's own (replacing one there was); false when
-    // the link cannot be made.
+    // Maps COMn to target with a link of its own (replacing one there was); false when the link
+    // cannot be made.
     bool Link(int n, const std::string& target) const;
 
 private:
@@ -54,6 +56,9 @@ public:
     // Ends it (SIGTERM) and waits for it: its exit status, 128 + the signal when a signal ended
     // it, or -1 when it had already been waited for.
     int Stop();
+    // Closes its standard input, which ends an instrument without --hold once it has sent, and
+    // waits as WaitForExit does.
+    int Finish(int timeoutMs = 10000);
     // Waits up to timeoutMs for it to end by itself: its status as Stop gives it, or -1 while it
     // still runs.
     int WaitForExit(int timeoutMs);
@@ -67,45 +72,5 @@ private:
     std::string slave_;
 };
 
-// A line the test plays the instrument on itself: a pty whose slave is raw from the start (set
-// through the master, as a real line never translates bytes), so what the test writes is what
-// the program reads.
-class Line {
-public:
-    Line();
-    ~Line();  // Hangup()
-    Line(const Line&) = delete;
-    Line& operator=(const Line&) = delete;
-
-    int Master() const { return master_; }
-    const std::string& Slave() const { return slave_; }
-    // Writes all of bytes to the master, waiting while the pty is full.
-    void Send(const std::string& bytes);
-    // Closes the master: the slave's device vanishes, as an unplugged adapter does.
-    void Hangup();
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
-
-// size bytes in which every value but Ctrl-Z (0x1A) occurs, the first 255 holding each once in
-// shuffled order: only silence can end a capture of them. The same seed, the same bytes.
-std::string RandomPayload(std::size_t size, unsigned seed);
-
-// Opens path as a program does that takes a port for itself: a flock (which holds against
-// everyone who locks, root included) and TIOCEXCL (which keeps out everyone but root). The
-// descriptor, or -1.
-int HoldPort(const std::string& path);
-
 // Whether nobody holds the device at path any more: it can be locked, and it is not exclusive.
 bool PortReleased(const std::string& path);
-
-// Descriptors this process has open, less the event notifiers (eventfds) of Qt's own threads:
-// Qt starts pool threads with the first window and ends them after 30 s idle, so those come and
-// go on their own. A port, file or pipe left open counts.
-int OpenDescriptors();
-
-// Threads this process runs besides its main thread, less Qt's own: Qt names its threads, while
-// a thread the program starts keeps the process's name. 0 once every capture worker has ended.
-int ProgramThreads();

@@ -35,11 +35,24 @@ bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
 }
 
 void RunEventsFor(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        RunEventsBriefly(2);
-    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+TickWatch::TickWatch(int intervalMs) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+        ++ticks_;
+        longestNs_ = std::max(longestNs_, since_.nsecsElapsed());
+        since_.start();
+    });
+    since_.start();
+    timer_.start(intervalMs);
+}
+
+double TickWatch::LongestGapMs() const {
+    return static_cast<double>(std::max(longestNs_, since_.nsecsElapsed())) / 1e6;
 }
 
 void WhenModalAppears(const std::function<void(QWidget*)>& fn, int timeoutMs) {

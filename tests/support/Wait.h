@@ -1,7 +1,10 @@
-// Waiting in tests: conditions checked while Qt's events keep running, so the window under
-// test stays live (and a worker's calls to it are carried out) while a test waits.
+// Waiting in tests and benchmarks: conditions checked while Qt's events keep running, so the
+// window under test stays live (and a worker's calls to it are carried out) while a test waits;
+// and how well the waiting thread kept serving its events.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -9,8 +12,25 @@
 // Runs events until pred() holds or timeoutMs pass; returns whether pred() held.
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 10000);
 
-// Runs events for ms milliseconds.
+// Runs events for ms milliseconds; nothing of the caller's wakes the thread meanwhile.
 void RunEventsFor(int ms);
+
+// A timer ticking every intervalMs on the calling thread while the object lives: how many ticks
+// came, and the longest gap between two, counted from its start and up to now: the longest the
+// thread went without serving its events.
+class TickWatch {
+public:
+    explicit TickWatch(int intervalMs);
+
+    int Ticks() const { return ticks_; }
+    double LongestGapMs() const;
+
+private:
+    QTimer timer_;
+    QElapsedTimer since_;
+    int ticks_ = 0;
+    qint64 longestNs_ = 0;
+};
 
 // Calls fn with the first modal widget that appears within timeoutMs (from a timer, while the
 // code under test runs its own modal loop). fn receives a QWidget*.

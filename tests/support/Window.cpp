@@ -1,10 +1,11 @@
 #include "tests/support/Window.h"
 
-#include <gtest/gtest.h>
-
 #include <QComboBox>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
+
+#include "tests/support/Wait.h"
 
 QWidget* Widget(const CWnd& wnd) {
     return reinterpret_cast<QWidget*>(wnd.m_hWnd);
@@ -20,12 +21,13 @@ void Press(CButton& button) {
     QTest::mouseClick(Widget(button), Qt::LeftButton);
 }
 
-void Choose(CComboBox& list, const std::string& entry) {
+bool Choose(CComboBox& list, const std::string& entry) {
     auto* combo = qobject_cast<QComboBox*>(Widget(list));
-    ASSERT_NE(combo, nullptr);
-    const int index = combo->findText(QString::fromStdString(entry));
-    ASSERT_GE(index, 0) << entry;
-    combo->setCurrentIndex(index);
+    const int index = combo ? combo->findText(QString::fromStdString(entry)) : -1;
+    if (index >= 0) {
+        combo->setCurrentIndex(index);
+    }
+    return index >= 0;
 }
 
 std::string Com(int n) {
@@ -41,15 +43,25 @@ bool Waiting(const CCaptureDlg& dlg) {
     return Text(dlg.m_editText) == "Getting data...\r\n";
 }
 
-void ExpectCaptureControls(const CCaptureDlg& dlg) {
-    EXPECT_EQ(dlg.m_bReceiving, 1);
-    EXPECT_EQ(Text(dlg.m_btnReceive), "Cancel(&C)");
-    EXPECT_FALSE(dlg.m_cmbPort.IsWindowEnabled());
-    EXPECT_FALSE(dlg.m_cmbBaudrate.IsWindowEnabled());
-    EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
-}
-
 std::string Stored(const CCaptureDlg& dlg) {
     return std::string(reinterpret_cast<const char*>(dlg.m_pBuffer),
                        static_cast<std::size_t>(dlg.m_nLength));
+}
+
+void WithWindow(const std::function<void(CCaptureDlg&)>& body) {
+    CCaptureDlg dlg;
+    QTimer::singleShot(0, [&] {
+        body(dlg);
+        QTest::keyClick(Widget(dlg), Qt::Key_Escape);
+    });
+    dlg.DoModal();
+}
+
+bool StartCapture(CCaptureDlg& dlg, int n) {
+    if (!Choose(dlg.m_cmbPort, Com(n))) {
+        return false;
+    }
+    Press(dlg.m_btnReceive);
+    // A port that fails to open leaves the window idle at once.
+    return WaitUntil([&] { return Waiting(dlg) || Idle(dlg); }) && Waiting(dlg);
 }

@@ -451,7 +451,7 @@ TEST_F(SaveTest, WritesThatCannotFinishSayTheFileIsIncomplete) {
         EXPECT_EQ(SaveAs(dlg, fifo), kIncomplete);
         reader.join();
 
-        Line line;  // its far side is never read
+        Pty line(Pty::kRaw);  // its far side is never read
         const std::string tty = dir + "/tty.bin";
         ASSERT_EQ(symlink(line.Slave().c_str(), tty.c_str()), 0);
         User user;

@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "platform/comm/Comm.h"
-#include "tests/platform/comm/Pty.h"
+#include "tests/support/Process.h"
+#include "tools/Pty.h"
 
 namespace {
 

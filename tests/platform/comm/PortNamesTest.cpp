@@ -11,7 +11,7 @@
 
 #include "platform/comm/Comm.h"
 #include "platform/comm/PortNames.h"
-#include "tests/platform/comm/Pty.h"
+#include "tools/Pty.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,29 @@
+// Steps of a capture in the main window that tests take again and again, and what they expect
+// of it, reported through GoogleTest.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "tests/support/Wait.h"
+#include "tests/support/Window.h"
+
+// Expects the controls of a running capture: Cancel offered, the lists and Save disabled.
+inline void ExpectCaptureControls(const CCaptureDlg& dlg) {
+    EXPECT_EQ(dlg.m_bReceiving, 1);
+    EXPECT_EQ(Text(dlg.m_btnReceive), "Cancel(&C)");
+    EXPECT_FALSE(dlg.m_cmbPort.IsWindowEnabled());
+    EXPECT_FALSE(dlg.m_cmbBaudrate.IsWindowEnabled());
+    EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
+}
+
+// Starts a capture on COMn and waits until its worker says it is waiting for data.
+inline void StartOn(CCaptureDlg& dlg, int n) {
+    ASSERT_TRUE(StartCapture(dlg, n)) << Com(n) << ", text: " << Text(dlg.m_editText);
+}
+
+// Presses Cancel and waits for the abort to finish.
+inline void CancelCapture(CCaptureDlg& dlg) {
+    Press(dlg.m_btnReceive);
+    ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
+    EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
+}
