@@ -1,7 +1,10 @@
 #!/bin/sh
-# Installs the Debian 12 packages the build, the tests and the benchmarks need, if missing.
+# Installs the Debian 12 packages the build, the tests, the benchmarks and the Debian package
+# need, if missing.
 set -e
 packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev xvfb xauth fonts-dejavu-core"
+# The Debian package: building it, checking it, and finding its window on a virtual display.
+packages="$packages dpkg-dev lintian desktop-file-utils appstream x11-utils"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

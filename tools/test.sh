@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds the program and its tests, and runs the whole suite: once
 # as built, once under AddressSanitizer and UndefinedBehaviorSanitizer, and the capture and
-# framework tests under ThreadSanitizer.
+# framework tests under ThreadSanitizer; and builds the Debian package, installs, starts and
+# purges it.
 set -e
 cd "$(dirname "$0")/.."
 tools/deps.sh
@@ -10,6 +11,7 @@ jobs="$(nproc)"
 cmake -S . -B build -DKAVOSEN_BENCH=OFF
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+tests/package/test.sh
 
 cmake -S . -B build-asan -DKAVOSEN_BENCH=OFF -DKAVOSEN_SANITIZE=address,undefined
 cmake --build build-asan -j"$jobs"
