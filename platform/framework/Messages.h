@@ -68,6 +68,5 @@ constexpr int FW_NORMAL = 400;
 constexpr int THREAD_PRIORITY_LOWEST = -2;
 constexpr int THREAD_PRIORITY_NORMAL = 0;
 
-// File-dialog flags.
-constexpr DWORD OFN_OVERWRITEPROMPT = 0x0002;
+// File-dialog flag.
 constexpr DWORD OFN_CREATEPROMPT = 0x2000;
