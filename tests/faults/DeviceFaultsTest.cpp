@@ -51,11 +51,13 @@ Quiet WatchFor(int ms) {
     return quiet;
 }
 
-bool HasReadErrorNotice(const CCaptureDlg& dlg) {
-    return Text(dlg.m_editText).find("Port read error") != std::string::npos;
+bool SaysTheDeviceIsGone(const CCaptureDlg& dlg) {
+    return Text(dlg.m_editText)
+               .find("\r\nPort read error: the device is gone. Press Cancel to stop.\r\n") !=
+           std::string::npos;
 }
 
-// Waits on a dead port: the worker keeps retrying, costs next to nothing, and the window stays
+// Waits on a dead port: the worker keeps trying, costs next to nothing, and the window stays
 // live and in the capture's state; Cancel then ends it.
 void ExpectRetryingQuietlyUntilCancel(CCaptureDlg& dlg) {
     const Quiet quiet = WatchFor(3000);
@@ -148,11 +150,15 @@ TEST_F(ProgramTest, DeviceVanishingBeforeTheFirstByte) {
     ASSERT_TRUE(instrument.Ready());
     RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 3);
-        ASSERT_TRUE(WaitUntil([&] { return HasReadErrorNotice(dlg); }, 10000))
+        ASSERT_TRUE(WaitUntil([&] { return SaysTheDeviceIsGone(dlg); }, 10000))
             << Text(dlg.m_editText);
         EXPECT_EQ(instrument.WaitForExit(5000), 0);
+        const int descriptors = OpenDescriptors();
         ExpectRetryingQuietlyUntilCancel(dlg);
         EXPECT_EQ(dlg.m_nLength, 0);
+        // The dead device's descriptor went with the capture, so that the device, plugged back
+        // in, can take its name again.
+        EXPECT_EQ(OpenDescriptors(), descriptors - 1);
 
         // The device is gone for good: trying again says so.
         Press(dlg.m_btnReceive);
@@ -172,7 +178,7 @@ TEST_F(ProgramTest, DeviceVanishingMidCapture) {
     ASSERT_TRUE(instrument.Ready());
     RunProgram([&](CCaptureDlg& dlg) {
         StartOn(dlg, 3);
-        ASSERT_TRUE(WaitUntil([&] { return HasReadErrorNotice(dlg); }, 15000))
+        ASSERT_TRUE(WaitUntil([&] { return SaysTheDeviceIsGone(dlg); }, 15000))
             << Text(dlg.m_editText).substr(0, 300);
         // What came before the hang-up stays in view: the progress marks.
         EXPECT_EQ(Text(dlg.m_editText).rfind("Getting data...\r\n.", 0), 0u);

@@ -245,9 +245,9 @@ TEST_F(InstrumentLine, HangupAfterMakesTheDeviceVanish) {
     while ((n = ReadPort(chunk, 256)) >= 0 && watch.Ms() < 5000) {
         total += n;
     }
-    EXPECT_EQ(n, -1);
+    EXPECT_EQ(n, READ_DEVICE_GONE);
     EXPECT_LE(total, 300);
-    EXPECT_EQ(ReadPort(chunk, 256), -1);
+    EXPECT_EQ(ReadPort(chunk, 256), READ_DEVICE_GONE);
 }
 
 TEST_F(InstrumentLine, DrainEndsAgainstASenderThatNeverStops) {

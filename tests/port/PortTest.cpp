@@ -113,8 +113,8 @@ TEST(Port, ReadFailsFromTheMomentTheDeviceVanishes) {
     BYTE buffer[256];
     EXPECT_EQ(ReadPort(buffer, 2), 2);
     pty.Hangup();
-    EXPECT_EQ(ReadPort(buffer, 256), -1);
-    EXPECT_EQ(ReadPort(buffer, 256), -1);
+    EXPECT_EQ(ReadPort(buffer, 256), READ_DEVICE_GONE);
+    EXPECT_EQ(ReadPort(buffer, 256), READ_DEVICE_GONE);
     DrainPort();  // must return, with nothing to read
     ClosePort();
 }
