@@ -30,6 +30,8 @@ constexpr DWORD FAILED_READ_PAUSE = 500 + READ_CHUNK;
 constexpr std::int32_t MAX_CAPACITY = (INT32_MAX / CAPTURE_BLOCK) * CAPTURE_BLOCK;
 
 const char* const kReadErrorNotice = "\r\nPort read error: retrying. Press Cancel to stop.\r\n";
+const char* const kDeviceGoneNotice =
+    "\r\nPort read error: the device is gone. Press Cancel to stop.\r\n";
 const char* const kOutOfMemoryNotice = "\r\nOut of memory: the capture stopped here.";
 const char* const kSizeLimitNotice = "\r\nSize limit reached (2 GB): the capture stopped here.";
 const char* const kNoBufferNotice = "Out of memory: no room for a capture.";
@@ -75,7 +77,7 @@ UINT ReceiveThread(LPVOID pParam) {
     bool bEnd = false;
     int nChunks = 0;
     int nIdle = 0;
-    bool bReadFailing = false;
+    int nFailure = 0;  // the last read's result while reads fail, else 0
     Shortfall shortfall = Shortfall::kNone;
 
     for (;;) {
@@ -93,14 +95,16 @@ UINT ReceiveThread(LPVOID pParam) {
 
         int n = ReadPort(chunk, READ_CHUNK);
         if (n < 0) {
-            if (!bReadFailing) {
-                bReadFailing = true;
-                pDlg->AppendText(kReadErrorNotice);
+            // Told once when the reads start failing, and again if they fail for another
+            // reason. A device that is gone stays gone: the worker waits for Cancel.
+            if (n != nFailure) {
+                nFailure = n;
+                pDlg->AppendText(n == READ_DEVICE_GONE ? kDeviceGoneNotice : kReadErrorNotice);
             }
             Sleep(FAILED_READ_PAUSE);
             continue;
         }
-        bReadFailing = false;
+        nFailure = 0;
         if (n == 0) {
             if (nChunks == 0) {
                 continue;

@@ -70,7 +70,7 @@ int ReadPort(BYTE* buffer, int count) {
     }
     DWORD read = 0;
     if (!ReadFile(g_hPort, buffer, static_cast<DWORD>(count), &read, nullptr)) {
-        return -1;
+        return GetLastError() == ERROR_DEVICE_NOT_CONNECTED ? READ_DEVICE_GONE : -1;
     }
     return static_cast<int>(read);
 }

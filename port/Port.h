@@ -12,8 +12,9 @@
 // Opens path (such as "\\.\COM3") and configures it: baudRate, byteSize data bits, parity code
 // (0 none), two stop bits when twoStopBits is non-zero, CTS output flow control, RTS raised,
 // reads bounded by 500 ms + 1 ms a requested byte. 1 when the port is open and configured; 0
-// otherwise (missing, busy, refused, not a serial device, or settings the driver would not
-// keep), with nothing left open. Returns at once. Window's thread, with no port open.
+// otherwise (missing, busy: held open or locked by another program, refused, not a serial
+// device, or settings the driver would not keep), with nothing left open. Returns at once.
+// Window's thread, with no port open.
 int OpenPort(LPCSTR path, int baudRate, int byteSize, int parity, int twoStopBits);
 
 // Rounds of DrainPort at most. A round reads only bytes already queued, at most the driver's
@@ -30,10 +31,16 @@ constexpr int DRAIN_ROUNDS = 64;
 // (the device vanished). Window's thread, with a port open.
 void DrainPort();
 
+// ReadPort's result when the device has vanished (an unplugged adapter, a hang-up): the port is
+// dead for good, and every later read returns this too, at once. Only a replugged device,
+// opened anew, reads again.
+constexpr int READ_DEVICE_GONE = -2;
+
 // Reads up to count bytes into buffer: the number that arrived (0 when 500 + count ms passed
-// with nothing), or -1 when the read failed (the device vanished: every later read fails too,
-// at once) or count is negative. Returns as soon as count bytes are there, else after 500 +
-// count ms in total with what arrived; the time between bytes does not end it. Capture worker.
+// with nothing), READ_DEVICE_GONE when the device has vanished, or -1 when the read failed
+// otherwise or count is negative. Any result below 0 is a failed read; the two tell the user
+// different things. Returns as soon as count bytes are there, else after 500 + count ms in total
+// with what arrived; the time between bytes does not end it. Capture worker.
 int ReadPort(BYTE* buffer, int count);
 
 // Closes the open port; with no port open (never opened, failed to open, closed already) it

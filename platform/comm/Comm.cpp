@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/comm/LineSettings.h"
+#include "platform/comm/PortLock.h"
 #include "platform/comm/PortNames.h"
 
 namespace {
@@ -71,6 +72,7 @@ BOOL FailErrno(int err) {
 struct Port {
     std::uintptr_t number = 0;  // 0: no port open
     int fd = -1;
+    std::string lockFile;  // empty when no lock file could be made
     COMMTIMEOUTS timeouts = {};
 };
 
@@ -85,33 +87,33 @@ Port* FindPort(HANDLE h) {
 
 // ---- Opening the device -------------------------------------------------------------------
 
-// Drops exclusive use and closes. TIOCNXCL first: a pty slave would otherwise stay exclusive
-// after close. Only an opener that set TIOCEXCL may clear it: the flag belongs to the tty, so an
-// opener turned away as busy would otherwise clear the flag of the one holding the port. The
-// flock goes with the descriptor.
-void Release(int fd, bool exclusive) {
+// Drops exclusive use and closes; none of it waits, also on a device that vanished. The lock
+// file goes first: once the descriptor is closed the device's name may be given to another
+// device. TIOCNXCL next: a pty slave would otherwise stay exclusive after close. Only an opener
+// that set TIOCEXCL may clear it: the flag belongs to the tty, so an opener turned away as busy
+// would otherwise clear the flag of the one holding the port. The flock goes with the
+// descriptor.
+void Release(int fd, bool exclusive, const std::string& lockFile) {
+    DropLockFile(lockFile);
     if (exclusive) {
         ioctl(fd, TIOCNXCL);
     }
     close(fd);
 }
 
-// Applies want with one tcsetattr and reads it back. ERROR_SUCCESS, the failing call's error,
-// or ERROR_INVALID_PARAMETER when the driver reported success without keeping everything.
-DWORD ApplyLineSettings(int fd, const termios& want) {
-    if (tcsetattr(fd, TCSANOW, &want) != 0) {
+// Applies want with one tcsetattr and reads it back into *got. ERROR_SUCCESS or the failing
+// call's error.
+DWORD ApplyLineSettings(int fd, const termios& want, termios* got) {
+    if (tcsetattr(fd, TCSANOW, &want) != 0 || tcgetattr(fd, got) != 0) {
         return ErrorOfErrno(errno);
     }
-    termios got;
-    if (tcgetattr(fd, &got) != 0) {
-        return ErrorOfErrno(errno);
-    }
-    return SameLineSettings(want, got) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
 }
 
 // Checks that fd is a tty, takes it for this opener alone and puts it in raw mode. *exclusive
-// tells whether TIOCEXCL was set, also when a later step failed.
-DWORD PrepareDevice(int fd, bool* exclusive) {
+// tells whether TIOCEXCL was set and *lockFile which lock file was made, also when a later step
+// failed.
+DWORD PrepareDevice(int fd, bool* exclusive, std::string* lockFile) {
     *exclusive = false;
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -124,14 +126,34 @@ DWORD PrepareDevice(int fd, bool* exclusive) {
     if (tcgetattr(fd, &t) != 0) {
         return ErrorOfErrno(errno);  // ENOTTY for /dev/null and other character devices
     }
-    // flock keeps out every other program that locks too, root included; TIOCEXCL keeps out
-    // every other opener but root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    // The port is this opener's alone, as a port opened with no sharing is; anyone else who has
+    // it open would take the bytes meant for the capture. flock keeps out every other program
+    // that locks too, root included. TIOCEXCL keeps out every later opener but root; root gets
+    // past another opener's TIOCEXCL, so it is looked at first. Set before the look through
+    // /proc, it leaves no gap for anyone but root to open the port unseen. The lock file last,
+    // so a refused port leaves none behind.
+    int held = 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCGEXCL, &held) != 0) {
+        return ErrorOfErrno(errno);
+    }
+    if (held) {
+        return ERROR_SHARING_VIOLATION;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
         return ErrorOfErrno(errno);
     }
     *exclusive = true;
+    if (OpenElsewhere(fd)) {
+        return ERROR_SHARING_VIOLATION;
+    }
+    const DWORD locked = TakeLockFile(fd, lockFile);
+    if (locked != ERROR_SUCCESS) {
+        return locked;
+    }
     MakeRaw(&t);
-    return ApplyLineSettings(fd, t);
+    termios got;
+    const DWORD error = ApplyLineSettings(fd, t, &got);
+    return error != ERROR_SUCCESS ? error : IsRaw(got) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
 // ---- Reading ------------------------------------------------------------------------------
@@ -173,15 +195,17 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     bool exclusive = false;
-    const DWORD error = PrepareDevice(fd, &exclusive);
+    std::string lockFile;
+    const DWORD error = PrepareDevice(fd, &exclusive, &lockFile);
     if (error != ERROR_SUCCESS) {
-        Release(fd, exclusive);
+        Release(fd, exclusive, lockFile);
         Fail(error);
         return INVALID_HANDLE_VALUE;
     }
     g_port = Port{};
     g_port.number = ++g_opens;
     g_port.fd = fd;
+    g_port.lockFile = lockFile;
     return reinterpret_cast<HANDLE>(g_port.number);
 }
 
@@ -220,9 +244,13 @@ BOOL SetCommState(HANDLE hFile, DCB* lpDCB) {
     if (!SetLineFormat(&t, *lpDCB)) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    const DWORD error = ApplyLineSettings(port->fd, t);
+    termios got;
+    const DWORD error = ApplyLineSettings(port->fd, t, &got);
     if (error != ERROR_SUCCESS) {
         return Fail(error);
+    }
+    if (!CapturesAsAsked(t, got)) {
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     // A device without modem lines (a pty) answers ENOTTY or EINVAL: there is no RTS to raise,
     // which is not a failure. Any other answer is.
@@ -340,7 +368,7 @@ BOOL CloseHandle(HANDLE hObject) {
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    Release(port->fd, true);
+    Release(port->fd, true, port->lockFile);
     *port = Port{};
     return TRUE;
 }

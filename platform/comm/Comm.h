@@ -6,13 +6,16 @@
 //   that was closed names nothing: closing or using it fails with ERROR_INVALID_HANDLE and
 //   touches no port and no descriptor.
 // - CreateFileA maps "\\.\COMn" to a Linux device (see PortNames.h); any other path is opened as
-//   it is. The device is opened exclusively (flock and TIOCEXCL, cleared again on close), must
-//   be a tty, and is put in raw mode at once: no byte is translated, swallowed or echoed, and
-//   nothing is ever written to the line.
+//   it is. The device must be a tty, and is put in raw mode at once: no byte is translated,
+//   swallowed or echoed, and nothing is ever written to the line.
+// - The port is this opener's alone, as a port opened with no sharing is. A port that another
+//   process has open (see PortLock.h), has locked (flock), has in exclusive mode (TIOCEXCL) or
+//   has locked with a UUCP lock file is busy. While open, the port holds all of these itself:
+//   flock, TIOCEXCL and its own lock file, dropped again on close.
 // - SetCommState applies the line settings in one tcsetattr and reads them back, failing when
-//   the driver did not keep them. The layer offers 8 data bits, no parity, one or two stop bits,
-//   CTS output flow control with RTS raised, and the rates 9600, 19200, 38400, 57600, 115200 and
-//   230400; any other value fails with ERROR_INVALID_PARAMETER.
+//   the driver did not keep what a capture needs. The layer offers 8 data bits, no parity, one or
+//   two stop bits, CTS output flow control with RTS raised, and the rates 9600, 19200, 38400,
+//   57600, 115200 and 230400; any other value fails with ERROR_INVALID_PARAMETER.
 // - ReadFile reads the device itself: it waits at most ReadTotalTimeoutMultiplier * n +
 //   ReadTotalTimeoutConstant ms in all (monotonic clock, signals survived), and returns as soon
 //   as n bytes are there.
@@ -76,7 +79,8 @@ struct COMSTAT {
 // Opens the device for reading and writing with no sharing: GENERIC_READ | GENERIC_WRITE, 0,
 // null, OPEN_EXISTING, 0, null, else ERROR_INVALID_PARAMETER. Returns at once.
 // INVALID_HANDLE_VALUE when a port is open already (ERROR_TOO_MANY_OPEN_FILES), or the device is
-// missing (ERROR_FILE_NOT_FOUND), busy (ERROR_SHARING_VIOLATION), refused (ERROR_ACCESS_DENIED),
+// missing (ERROR_FILE_NOT_FOUND), busy (ERROR_SHARING_VIOLATION, see above), refused
+// (ERROR_ACCESS_DENIED),
 // not a tty (ERROR_BAD_UNIT) or will not take raw mode (ERROR_INVALID_PARAMETER); nothing stays
 // open then. The time-outs of a new port are all 0.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -87,11 +91,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 // Parity (NOPARITY, or 1 odd, 2 even), fParity, StopBits, fOutxCtsFlow and fRtsControl (RTS
 // raised; reported as enabled on a device without modem lines, such as a pty).
 BOOL GetCommState(HANDLE hFile, DCB* lpDCB);
-// Applies the settings of the DCB, which must hold offered values: an offered BaudRate,
-// ByteSize 8, Parity NOPARITY with fParity 0, StopBits ONESTOPBIT or TWOSTOPBITS, fOutxCtsFlow 1
-// and fRtsControl RTS_CONTROL_ENABLE (RTS is raised where the device has modem lines). FALSE
-// (ERROR_INVALID_PARAMETER) for any other value, or when the driver does not keep a setting;
-// raw mode stays as it was either way.
+// Applies the settings of the DCB, which must hold offered values: an offered BaudRate (for input
+// and output), ByteSize 8, Parity NOPARITY with fParity 0, StopBits ONESTOPBIT or TWOSTOPBITS,
+// fOutxCtsFlow 1 and fRtsControl RTS_CONTROL_ENABLE (RTS is raised where the device has modem
+// lines). FALSE (ERROR_INVALID_PARAMETER) for any other value, or when the driver does not keep
+// what a capture needs (raw mode, 8 data bits, no parity, the rate within 2% both ways); a
+// driver that drops the stop bits or the flow control is accepted (see LineSettings.cpp). Raw
+// mode stays as it was either way.
 BOOL SetCommState(HANDLE hFile, DCB* lpDCB);
 // The time-outs are kept by the layer for the port. ReadIntervalTimeout must be 0 (off); the
 // write time-outs are kept but never used, since nothing is written.
@@ -112,5 +118,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
 // Event monitoring is not kept by this layer; a mask of 0 (stop monitoring) succeeds on the open
 // port, any other mask fails (ERROR_INVALID_PARAMETER).
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
+// Drops the lock file, exclusive mode and flock and closes the device; returns at once, also when
+// the device has vanished, so that a replugged device can take its name again.
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();

@@ -10,8 +10,16 @@ constexpr tcflag_t kRawClearedOutput = OPOST;
 constexpr tcflag_t kRawClearedLocal =
     ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | XCASE;
 
-// The control flags this layer sets, compared on read-back.
-constexpr tcflag_t kControlFlags = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+// The input speed's bits in c_cflag: 0 means "as the output speed". The C library's
+// cfsetispeed and cfgetispeed do not look at them, so a leftover input speed would survive its
+// cfsetispeed unseen.
+constexpr int kInputSpeedShift = 16;
+static_assert(CIBAUD == CBAUD << kInputSpeedShift, "CIBAUD is CBAUD shifted");
+
+speed_t InputSpeed(const termios& t) {
+    const speed_t input = (t.c_cflag & CIBAUD) >> kInputSpeedShift;
+    return input != B0 ? input : cfgetospeed(&t);
+}
 
 struct RateSpeed {
     DWORD rate;
@@ -45,8 +53,8 @@ bool SetLineFormat(termios* t, const DCB& dcb) {
         dcb.fRtsControl != RTS_CONTROL_ENABLE) {
         return false;
     }
-    cfsetispeed(t, entry->speed);
     cfsetospeed(t, entry->speed);
+    t->c_cflag &= ~CIBAUD;  // input as output
     t->c_cflag = (t->c_cflag & ~(CSIZE | PARENB | PARODD)) | CS8;
     t->c_cflag = dcb.StopBits == TWOSTOPBITS ? (t->c_cflag | CSTOPB) : (t->c_cflag & ~CSTOPB);
     // Linux has one flag for both directions: with CRTSCTS the driver holds output while CTS is
@@ -74,11 +82,25 @@ void GetLineFormat(const termios& t, DCB* dcb) {
     dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
 }
 
-bool SameLineSettings(const termios& want, const termios& got) {
-    return (want.c_iflag & kRawClearedInput) == (got.c_iflag & kRawClearedInput) &&
-           (want.c_oflag & kRawClearedOutput) == (got.c_oflag & kRawClearedOutput) &&
-           (want.c_lflag & kRawClearedLocal) == (got.c_lflag & kRawClearedLocal) &&
-           (want.c_cflag & kControlFlags) == (got.c_cflag & kControlFlags) &&
-           want.c_cc[VMIN] == got.c_cc[VMIN] && want.c_cc[VTIME] == got.c_cc[VTIME] &&
-           cfgetospeed(&want) == cfgetospeed(&got) && cfgetispeed(&want) == cfgetispeed(&got);
+bool IsRaw(const termios& got) {
+    return (got.c_iflag & kRawClearedInput) == 0 && (got.c_oflag & kRawClearedOutput) == 0 &&
+           (got.c_lflag & kRawClearedLocal) == 0 && (got.c_cflag & CREAD) != 0 &&
+           got.c_cc[VMIN] == 1 && got.c_cc[VTIME] == 0;
+}
+
+// Only what makes a capture wrong counts. A driver may keep the rest its own way, and two of
+// those settings do not touch reception:
+// - Two stop bits (CSTOPB): a receiver samples one stop bit and then waits for the next start
+//   bit, so a port set for either takes the sender's frames with one or two; only what the port
+//   sends changes, and it sends nothing.
+// - Hardware flow control (CRTSCTS): on Linux it holds output while CTS is low (nothing is ever
+//   written) and lowers RTS when the driver's buffer fills. Without it RTS stays raised, as
+//   SetCommState raised it, so a sender that waits for CTS still sends; the capture reads the
+//   port steadily and does not need the driver to pause the sender.
+// The rate is compared by the speed codes, in both directions: a driver that sets another rate
+// than asked tells the kernel which, and the kernel reports it as the standard code only within
+// 2% (else as a custom rate, BOTHER), a difference that a UART receiver tolerates.
+bool CapturesAsAsked(const termios& want, const termios& got) {
+    return IsRaw(got) && (got.c_cflag & CSIZE) == CS8 && (got.c_cflag & PARENB) == 0 &&
+           cfgetospeed(&got) == cfgetospeed(&want) && InputSpeed(got) == cfgetospeed(&want);
 }

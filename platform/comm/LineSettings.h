@@ -2,7 +2,7 @@
 // They change only the struct they are given; Comm.cpp applies the result with one tcsetattr
 // and reads it back, so that a setting the driver dropped is noticed.
 //
-// Index: MakeRaw, SetLineFormat, GetLineFormat, SameLineSettings.
+// Index: MakeRaw, SetLineFormat, GetLineFormat, IsRaw, CapturesAsAsked.
 #pragma once
 
 #include <termios.h>
@@ -17,15 +17,21 @@
 // device hung up.
 void MakeRaw(termios* t);
 
-// Sets the rate (both directions), data format and flow control that a DCB asks for. false when
-// a field holds a value this layer does not offer (see SetCommState); *t is then unusable.
+// Sets the rate, for input and output alike, the data format and the flow control that a DCB
+// asks for. false when a field holds a value this layer does not offer (see SetCommState); *t is
+// then unusable.
 bool SetLineFormat(termios* t, const DCB& dcb);
 
 // The reverse: fills BaudRate, ByteSize, Parity, fParity, StopBits and fOutxCtsFlow from *t,
 // leaving fRtsControl as it was.
 void GetLineFormat(const termios& t, DCB* dcb);
 
-// true when got holds everything that was asked for in want: the raw-mode flags, the format
-// and flow control, VMIN and VTIME, and the speed codes. tcsetattr reports success when only
-// some of the changes took, so every apply is followed by a read-back and this check.
-bool SameLineSettings(const termios& want, const termios& got);
+// true when got delivers every byte as it arrives: the flags MakeRaw clears are clear, the
+// receiver is on, and VMIN and VTIME are as MakeRaw sets them (the reads count on both).
+bool IsRaw(const termios& got);
+
+// true when a capture on a line as got holds it receives what a sender at want's settings sends:
+// got is raw, has 8 data bits and no parity, and want's rate in both directions. tcsetattr
+// reports success when only some of the changes took, so every apply is followed by a read-back
+// and this check. Stop bits and flow control are not compared: see the definition.
+bool CapturesAsAsked(const termios& want, const termios& got);

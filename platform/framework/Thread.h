@@ -10,8 +10,8 @@ using AFX_THREADPROC = UINT (*)(LPVOID);
 class CWinThread;
 
 // Starts pfn(pParam) on a new thread at once; null when the thread cannot be made. Priorities
-// below THREAD_PRIORITY_NORMAL lower the thread's nice value to the lowest a normal user may
-// set (19); a priority that cannot be applied leaves the thread at the normal one. nStackSize
+// below THREAD_PRIORITY_NORMAL raise the thread's nice value by 2 over the starter's, a modest
+// lowering; a priority that cannot be applied leaves the thread at the starter's. nStackSize
 // 0 is the default size. Creation flags and security attributes must be 0 and null; anything
 // else (a suspended start, say) is refused with null.
 CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam,

@@ -71,10 +71,10 @@ TEST(Port, FailedOpenLeavesNothingOpenAndClosePortClosesNothing) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-TEST(Port, ThousandOpenCloseCyclesLeaveNoDescriptor) {
+TEST(Port, OpenCloseCyclesLeaveNoDescriptor) {
     Pty pty;
     const int before = OpenDescriptorCount();
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(OpenCapturePort(pty.Slave(), 115200), 1) << "cycle " << i;
         ClosePort();
     }
@@ -114,8 +114,8 @@ TEST(Port, ReadFailsFromTheMomentTheDeviceVanishes) {
     BYTE buffer[256];
     EXPECT_EQ(ReadPort(buffer, 2), 2);
     pty.Hangup();
-    EXPECT_EQ(ReadPort(buffer, 256), -1);
-    EXPECT_EQ(ReadPort(buffer, 256), -1);
+    EXPECT_EQ(ReadPort(buffer, 256), READ_DEVICE_GONE);
+    EXPECT_EQ(ReadPort(buffer, 256), READ_DEVICE_GONE);
     DrainPort();  // must return, with nothing to read
     ClosePort();
 }

@@ -5,20 +5,19 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/comm/Comm.h"
+#include "tests/platform/comm/KernelSpeeds.h"
 #include "tests/support/Process.h"
 #include "tools/Pty.h"
 
@@ -116,51 +115,6 @@ TEST(CommOpen, RefusesWhatIsNotATtyAndLeavesNothingOpen) {
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
     unlink(regular);
-}
-
-// Whether another opener can take the lock and sees the tty in exclusive mode. Root gets past
-// TIOCEXCL, so a plain open can look at the flag.
-struct Taken {
-    bool locked;
-    int exclusive;
-};
-Taken LookFromOutside(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    Taken taken = {false, -1};
-    if (fd >= 0) {
-        taken.locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-        ioctl(fd, TIOCGEXCL, &taken.exclusive);
-        close(fd);
-    }
-    return taken;
-}
-
-TEST(CommOpen, IsExclusiveUntilClosed) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to open a tty in exclusive mode";
-    }
-    Pty pty;
-    HANDLE h = OpenLine(pty.Slave());
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    Taken taken = LookFromOutside(pty.Slave());
-    EXPECT_TRUE(taken.locked);
-    EXPECT_EQ(taken.exclusive, 1);
-    EXPECT_TRUE(CloseHandle(h));
-    taken = LookFromOutside(pty.Slave());
-    EXPECT_FALSE(taken.locked);
-    EXPECT_EQ(taken.exclusive, 0) << "a closed port must not stay exclusive";
-}
-
-TEST(CommOpen, ALockedPortIsBusy) {
-    Pty pty;
-    const int holder = open(pty.Slave().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    const int before = OpenDescriptorCount();
-    EXPECT_EQ(OpenLine(pty.Slave()), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(OpenDescriptorCount(), before);
-    close(holder);
 }
 
 TEST(CommOpen, ReportsPermissionDenied) {
@@ -265,6 +219,24 @@ TEST_F(CommLine, RefusesValuesItDoesNotOffer) {
     ASSERT_EQ(tcgetattr(pty_.Master(), &t), 0);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
     EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});
+}
+
+TEST_F(CommLine, SetsBothSpeedsOverALeftoverInputSpeed) {
+    // Another program left the input at 9600 (a pty master's termios are its slave's).
+    termios t;
+    ASSERT_EQ(tcgetattr(pty_.Master(), &t), 0);
+    t.c_cflag = (t.c_cflag & ~CIBAUD) | (B9600 << 16);
+    ASSERT_EQ(tcsetattr(pty_.Master(), TCSANOW, &t), 0);
+    unsigned input = 0;
+    unsigned output = 0;
+    ASSERT_TRUE(KernelSpeeds(pty_.Master(), &input, &output));
+    ASSERT_EQ(input, 9600u);
+
+    DCB dcb = CaptureSettings(h_, 230400);
+    ASSERT_TRUE(SetCommState(h_, &dcb)) << "error " << GetLastError();
+    ASSERT_TRUE(KernelSpeeds(pty_.Master(), &input, &output));
+    EXPECT_EQ(input, 230400u);
+    EXPECT_EQ(output, 230400u);
 }
 
 // ---- Reading --------------------------------------------------------------------------------

@@ -1,0 +1,141 @@
+#include "platform/comm/PortLock.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "platform/comm/Comm.h"
+
+namespace {
+
+const char kLockFolder[] = "/var/lock";
+
+bool IsNumber(const char* name) {
+    return name[0] != '\0' && strspn(name, "0123456789") == strlen(name);
+}
+
+// The process a lock file names, when it is alive; 0 when there is no lock file, or it names no
+// process that runs (stale). A lock file this user may not read is taken as held.
+pid_t LiveHolder(const std::string& lockFile) {
+    const int fd = open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EACCES ? -1 : 0;
+    }
+    char text[32] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    const long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
+    if (pid <= 0 || pid > INT_MAX) {
+        return 0;
+    }
+    // EPERM: the process exists but belongs to another user.
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM ? static_cast<pid_t>(pid) : 0;
+}
+
+// Whether the process pid (a name in /proc) has a descriptor other than skip open on the device
+// rdev.
+bool Holds(const std::string& pid, dev_t rdev, int skip) {
+    DIR* fds = opendir(("/proc/" + pid + "/fd").c_str());
+    if (!fds) {
+        return false;  // ended meanwhile, or another user's
+    }
+    bool holds = false;
+    while (const dirent* entry = readdir(fds)) {
+        // stat follows the descriptor's link to what it has open.
+        struct stat st;
+        if (IsNumber(entry->d_name) && atoi(entry->d_name) != skip &&
+            fstatat(dirfd(fds), entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+            st.st_rdev == rdev) {
+            holds = true;
+            break;
+        }
+    }
+    closedir(fds);
+    return holds;
+}
+
+}  // namespace
+
+bool OpenElsewhere(int fd) {
+    struct stat device;
+    if (fstat(fd, &device) != 0) {
+        return false;
+    }
+    DIR* proc = opendir("/proc");
+    if (!proc) {
+        return false;
+    }
+    const std::string self = std::to_string(getpid());
+    bool found = false;
+    while (const dirent* process = readdir(proc)) {
+        if (IsNumber(process->d_name) &&
+            Holds(process->d_name, device.st_rdev, process->d_name == self ? fd : -1)) {
+            found = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+DWORD TakeLockFile(int fd, std::string* lockFile) {
+    lockFile->clear();
+    // The device's own name, whatever link or path it was opened through: ttyUSB0, or 3 for
+    // /dev/pts/3, as terminal programs name their lock files.
+    char device[PATH_MAX] = {};
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (readlink(self.c_str(), device, sizeof device - 1) <= 0) {
+        return ERROR_SUCCESS;
+    }
+    const char* slash = strrchr(device, '/');
+    const std::string lock = std::string(kLockFolder) + "/LCK.." + (slash ? slash + 1 : device);
+    if (LiveHolder(lock) != 0) {
+        return ERROR_SHARING_VIOLATION;
+    }
+
+    // Written in full under a name of its own, then linked to the lock's name, which fails when
+    // that exists: nobody ever reads half a lock file of ours, and of two takers one wins.
+    std::string temp = std::string(kLockFolder) + "/LTMP.XXXXXX";
+    const int tempFd = mkstemp(&temp[0]);
+    if (tempFd < 0) {
+        return ERROR_SUCCESS;  // not writable here: the port is used without a lock file
+    }
+    char text[16];
+    const int length = snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+    const bool written = fchmod(tempFd, 0644) == 0 && write(tempFd, text, length) == length;
+    close(tempFd);
+    DWORD result = ERROR_SUCCESS;
+    // Twice at most: a stale lock file is removed once; one that cannot be removed (another
+    // user's, in a sticky folder) names no live process, so the port is used without a lock.
+    for (int attempt = 0; written && attempt < 2; ++attempt) {
+        if (link(temp.c_str(), lock.c_str()) == 0) {
+            *lockFile = lock;
+            break;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+        if (LiveHolder(lock) != 0) {
+            result = ERROR_SHARING_VIOLATION;
+            break;
+        }
+        unlink(lock.c_str());
+    }
+    unlink(temp.c_str());
+    return result;
+}
+
+void DropLockFile(const std::string& lockFile) {
+    if (!lockFile.empty() && LiveHolder(lockFile) == getpid()) {
+        unlink(lockFile.c_str());
+    }
+}

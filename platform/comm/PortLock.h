@@ -1,0 +1,29 @@
+// Keeping a port to one opener, beyond what flock and TIOCEXCL do: a port that any other
+// process holds open, or that a terminal program has locked the old way, is busy.
+//
+// Index: OpenElsewhere, TakeLockFile, DropLockFile.
+//
+// UUCP lock files are how terminal programs (minicom, picocom, screen's kin) and this program
+// tell one another that a port is in use: /var/lock/LCK..ttyUSB0 holds the PID of the holder as
+// ten ASCII characters and a newline. A lock file whose process has ended is stale, and is
+// removed by whoever finds it.
+#pragma once
+
+#include <string>
+
+#include "platform/WinTypes.h"
+
+// true when a descriptor of any process but the one given (this process's own fd) refers to the
+// same device as fd, found through /proc/<pid>/fd. Best effort: processes whose descriptors this
+// user may not read are skipped, and so a holder that runs as another user goes unnoticed. Only
+// the device itself counts: the master of a pty, say, is another device than its slave.
+bool OpenElsewhere(int fd);
+
+// Takes the lock file of the device open on fd for this process, removing a stale one first.
+// ERROR_SUCCESS with *lockFile its path, or empty when no lock file can be made here (the
+// folder is missing or not writable: the port is used without one); ERROR_SHARING_VIOLATION
+// when a live process holds the lock.
+DWORD TakeLockFile(int fd, std::string* lockFile);
+
+// Removes lockFile when it still names this process. Returns at once.
+void DropLockFile(const std::string& lockFile);
