@@ -8,7 +8,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,17 +15,13 @@
 #include <cstring>
 #include <filesystem>
 
+#include "tests/support/Process.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
-
-long long NowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 void CloseFd(int* fd) {
     if (*fd >= 0) {
@@ -115,9 +110,9 @@ Instrument::Instrument(const std::string& program, const std::vector<std::string
 
     // The READY line, read a byte at a time: nothing after it may be taken from the pipe.
     std::string line;
-    const long long deadline = NowMs() + 10000;
+    const Stopwatch waited;
     for (;;) {
-        const long long left = deadline - NowMs();
+        const long long left = 10000 - waited.Ms();
         pollfd p = {stdout_, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
             break;
@@ -153,14 +148,13 @@ int Instrument::Finish(int timeoutMs) {
 }
 
 int Instrument::WaitForExit(int timeoutMs) {
-    const long long deadline = NowMs() + timeoutMs;
+    const Stopwatch waited;
     for (;;) {
         const int status = Reap(WNOHANG);
-        if (status >= 0 || pid_ <= 0 || NowMs() >= deadline) {
+        if (status >= 0 || pid_ <= 0 || waited.Ms() >= timeoutMs) {
             return status;
         }
-        const timespec pause = {0, 10 * 1000000};
-        nanosleep(&pause, nullptr);
+        SleepMs(10);
     }
 }
 
