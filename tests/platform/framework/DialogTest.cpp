@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include "tests/platform/framework/TestDialog.h"
+#include "tests/support/Instrument.h"
 
 namespace {
 
@@ -136,6 +137,7 @@ TEST(Dialog, EscCloseBoxAndEnterOnAClosedListEndIt) {
 }
 
 TEST(Dialog, EnterClicksAButtonAndEndsNothingInTheTextAreaOrAnOpenDropDown) {
+    ScopedConfigHome config;
     TestDialog d;
     const INT_PTR result = RunModal(d, [&](QDialog* window) {
         d.calls.clear();
@@ -146,7 +148,22 @@ TEST(Dialog, EnterClicksAButtonAndEndsNothingInTheTextAreaOrAnOpenDropDown) {
 
         // The port list is 135 units high with its drop-down open, the text area 145.
         auto* port = d.Control<QComboBox>(d.m_cmbPort);
+        // Each opening tells anew which device a port is: here COM2, whose device comes while the
+        // window is open. A list of other names has no tooltips.
+        ASSERT_TRUE(config.Link(2, "/dev/kavosen-unplugged"));
         port->showPopup();
+        EXPECT_TRUE(port->itemData(1, Qt::ToolTipRole).toString().contains("Not present"));
+        port->hidePopup();
+        Pty pty;
+        ASSERT_TRUE(config.Link(2, pty.Slave()));
+        auto* baud = d.Control<QComboBox>(d.m_cmbBaudrate);
+        baud->showPopup();
+        baud->hidePopup();
+        EXPECT_FALSE(baud->itemData(0, Qt::ToolTipRole).isValid());
+        port->showPopup();
+        EXPECT_TRUE(port->itemData(1, Qt::ToolTipRole)
+                        .toString()
+                        .startsWith(QString::fromStdString(pty.Slave() + "\n")));
         ASSERT_TRUE(WaitUntil([&] { return port->view()->isVisible(); }));
         const int expected = d.Control(d.m_editText)->height() * 135 / 145;
         const int row = port->view()->sizeHintForRow(0);
