@@ -62,7 +62,8 @@ public:
 private:
     // The string overload takes the fallback font into account where the font lacks the symbol.
     qreal measure(char32_t symbol) const {
-        return m_metrics.horizontalAdvance(QString::fromUcs4(&symbol, 1));
+        return m_metrics.horizontalAdvance(IsControl(symbol) ? CaretNotation(symbol)
+                                                             : QString::fromUcs4(&symbol, 1));
     }
 
     QFontMetricsF m_metrics;
@@ -306,13 +307,15 @@ void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
         return cell.pos >= selFrom && cell.pos < selTo;
     };
     const auto alone = [&](const TextCell& cell) {
-        return !fixedPitch || cell.symbol >= 0x80 || cell.symbol == '\t';
+        return !fixedPitch || cell.symbol >= 0x80 || cell.symbol == '\t' || IsControl(cell.symbol);
     };
     for (size_t i = 0; i < cells.size();) {
         const bool isSelected = selected(cells[i]);
         QString run;
         size_t j = i + 1;
-        if (cells[i].symbol != '\t') {
+        if (IsControl(cells[i].symbol)) {
+            run = CaretNotation(cells[i].symbol);
+        } else if (cells[i].symbol != '\t') {
             run = QString::fromUcs4(&cells[i].symbol, 1);
         }
         if (!alone(cells[i])) {
@@ -327,9 +330,16 @@ void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
             painter.fillRect(QRectF(x, y, width, lineHeight),
                              palette.brush(group, QPalette::Highlight));
         }
+        const QColor ink =
+            palette.color(group, isSelected ? QPalette::HighlightedText : QPalette::Text);
+        if (IsControl(cells[i].symbol)) {
+            // A tinted ground tells caret notation apart from the same two characters as text.
+            QColor ground = ink;
+            ground.setAlphaF(0.2f);
+            painter.fillRect(QRectF(x, y + 1, cells[i].width, lineHeight - 2), ground);
+        }
         if (!run.isEmpty()) {
-            painter.setPen(
-                palette.color(group, isSelected ? QPalette::HighlightedText : QPalette::Text));
+            painter.setPen(ink);
             painter.drawText(QPointF(x, y + ascent), run);
         }
         i = j;

@@ -7,8 +7,9 @@
 //
 // Text model: bytes in the process's code page (CodePage.h). CR LF, a lone LF and a lone CR
 // each end a line; a tab advances to the next multiple of 8 columns; other control bytes
-// (0x01-0x1F, 0x7F) show as their control-picture symbols (U+2401...); bytes that are not
-// valid text show as U+FFFD, one each. Lines wrap at the widget's width, after the last blank
+// (0x00-0x1F, 0x7F) show in caret notation ("^A") on a tinted ground, drawn from ASCII so that
+// any font shows them (fonts that have the control pictures at U+2400 are few); bytes that are
+// not valid text show as U+FFFD, one each. Lines wrap at the widget's width, after the last blank
 // where the line has one, else before the character that does not fit (TextLayout.h). Positions
 // are byte offsets into the text; a position inside a character moves to that character's start.
 //

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <functional>
+#include <vector>
 
 #include "tests/platform/framework/textarea/ScopedLocale.h"
 #include "tests/support/Wait.h"
@@ -198,6 +200,34 @@ TEST_F(TextAreaTest, SelectAllAndCopyPutTheShownTextOnTheClipboard) {
     QTest::keyClick(m_area, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(),
               QString::fromUtf8("ab\nc\xe2\x90\x81\td\ne\xef\xbf\xbd"));
+}
+
+// The area draws control bytes itself: each paints ink of its own in its cell, where the font's
+// missing control pictures would all paint the same empty box.
+TEST_F(TextAreaTest, DrawsEachControlByteLegiblyInAFontWithoutControlPictures) {
+    ASSERT_FALSE(QFontMetrics(m_area->font()).inFontUcs4(0x2401));
+    const int width = QFontMetrics(m_area->font()).horizontalAdvance("^A");
+    std::vector<QImage> cells;
+    for (const char* bytes : {"\x01", "\x02", "\x1b", "\x7f", "^A"}) {
+        m_area->setText(bytes);
+        m_area->setSelection(0, 0);
+        m_area->clearFocus();  // no caret in the picture
+        const QImage shot = m_area->viewport()->grab().toImage();
+        const QImage cell = shot.copy(0, 0, width + 4, QFontMetrics(m_area->font()).height() + 4);
+        const QRgb ground = shot.pixel(shot.width() - 1, shot.height() - 1);
+        int ink = 0;
+        for (int y = 0; y < cell.height(); ++y) {
+            for (int x = 0; x < cell.width(); ++x) {
+                ink += cell.pixel(x, y) != ground;
+            }
+        }
+        EXPECT_GT(ink, 10) << bytes;
+        for (const QImage& other : cells) {
+            EXPECT_TRUE(cell != other) << bytes;
+        }
+        cells.push_back(cell);
+    }
+    EXPECT_EQ(m_area->text(), "^A");
 }
 
 TEST_F(TextAreaTest, TakesEnterButNotTypingEscOrTab) {
