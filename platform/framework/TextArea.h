@@ -16,6 +16,9 @@
 // Read-only: the user can move the caret, select (mouse, Shift+keys, Ctrl+A), copy (Ctrl+C, the
 // context menu) and scroll, but not type. Enter and Return are taken (not passed to the dialog).
 //
+// Assistive technology reads it through Qt's accessibility (TextArea.cpp): the shown text (as
+// the clipboard gets it), the caret and the selection, and is told of each change.
+//
 // Like every widget it is used on the window's thread only; CEdit carries calls from other
 // threads there.
 #pragma once
@@ -64,6 +67,7 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    friend class TextAreaAccessible;
     struct Impl;
     std::unique_ptr<Impl> d;
 };
