@@ -1,6 +1,7 @@
 #include "platform/comm/PortNames.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,8 +9,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 
 namespace {
 
@@ -106,6 +109,114 @@ bool HasNoUart(const std::string& ttyDir) {
     return type >> value && value == 0;
 }
 
+// The target of the link COMn in linkDir (a relative target taken from linkDir), or nothing when
+// there is no such link.
+std::optional<std::string> LinkTarget(unsigned number, const std::string& linkDir) {
+    const std::string link = linkDir + "/COM" + std::to_string(number);
+    struct stat st;
+    if (lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return std::nullopt;
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(link.c_str(), &target[0], target.size());
+    if (length <= 0) {
+        return link;  // opening the link itself follows it, or fails as it should
+    }
+    target.resize(static_cast<std::size_t>(length));
+    return target[0] == '/' ? target : linkDir + "/" + target;
+}
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// The first line of a sysfs attribute, without trailing blanks; "" when it cannot be read.
+std::string Attribute(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+        line.pop_back();
+    }
+    return line;
+}
+
+// The USB device a tty belongs to: the nearest folder holding idVendor up the chain of its
+// device's parents in sysfs; "" for a tty that is not on USB.
+std::string UsbDeviceDir(const std::string& ttyName, const std::string& sysfsRoot) {
+    const std::string top = RealPath(sysfsRoot);
+    std::string dir = RealPath(sysfsRoot + "/class/tty/" + ttyName + "/device");
+    while (!top.empty() && dir.size() > top.size() && dir.compare(0, top.size(), top) == 0) {
+        if (Exists(dir + "/idVendor")) {
+            return dir;
+        }
+        dir.erase(dir.rfind('/'));
+    }
+    return std::string();
+}
+
+// The link in devRoot/serial/by-id that leads to the device realDevice.
+std::string StableName(const std::string& realDevice, const std::string& devRoot) {
+    const std::string byId = devRoot + "/serial/by-id";
+    std::string found;
+    if (DIR* dir = opendir(byId.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string path = byId + "/" + entry->d_name;
+            if (entry->d_name[0] != '.' && RealPath(path) == realDevice) {
+                found = path;
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    return found;
+}
+
+// How a user may be let in: the group that may open the device, which is dialout on Debian.
+std::string AccessAdvice(const std::string& device) {
+    struct stat st;
+    const group* owner = stat(device.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    const std::string name = owner && owner->gr_gid != 0 ? owner->gr_name : "dialout";
+    return "You may not open it: join the group " + name + " (sudo usermod -aG " + name +
+           " $USER), then log out and in again.";
+}
+
+std::string Describe(const std::string& device, bool linked, const std::string& sysfsRoot,
+                     const std::string& devRoot) {
+    if (device.empty()) {
+        return "No serial port is present for this number.";
+    }
+    const std::string real = RealPath(device);
+    if (real.empty()) {
+        return device + (linked ? "\nNot present: the linked device is unplugged or gone."
+                                : "\nNot present.");
+    }
+    std::string text = real;
+    if (linked) {
+        text += "\nPinned by a link to " + device;
+    }
+    const std::string usb = UsbDeviceDir(real.substr(real.rfind('/') + 1), sysfsRoot);
+    if (!usb.empty()) {
+        std::string name = Attribute(usb + "/manufacturer");
+        const std::string product = Attribute(usb + "/product");
+        name += name.empty() || product.empty() ? product : " " + product;
+        text += "\nUSB: " + (name.empty() ? "unnamed adapter" : name);
+        const std::string serial = Attribute(usb + "/serial");
+        if (!serial.empty()) {
+            text += "\nSerial number: " + serial;
+        }
+    }
+    const std::string stable = StableName(real, devRoot);
+    if (!stable.empty() && stable != device) {
+        text += "\n" + stable;
+    }
+    if (access(real.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        text += "\n" + AccessAdvice(real);
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string PortLinkDirectory() {
@@ -156,16 +267,8 @@ std::string ResolvePortName(const std::string& name, const std::string& linkDir,
     if (number == 0) {
         return name;
     }
-    const std::string link = linkDir + "/COM" + std::to_string(number);
-    struct stat st;
-    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        std::string target(PATH_MAX, '\0');
-        const ssize_t length = readlink(link.c_str(), &target[0], target.size());
-        if (length <= 0) {
-            return link;  // opening the link itself follows it, or fails as it should
-        }
-        target.resize(static_cast<std::size_t>(length));
-        return target[0] == '/' ? target : linkDir + "/" + target;
+    if (std::optional<std::string> target = LinkTarget(number, linkDir)) {
+        return *target;
     }
     const std::vector<std::string> ports = ListSerialPorts(sysfsRoot, devRoot);
     return number <= ports.size() ? ports[number - 1] : std::string();
@@ -173,4 +276,30 @@ std::string ResolvePortName(const std::string& name, const std::string& linkDir,
 
 std::string DevicePathOf(const std::string& name) {
     return ResolvePortName(name, PortLinkDirectory(), "/sys", "/dev");
+}
+
+std::vector<std::string> DescribePorts(const std::vector<std::string>& names,
+                                       const std::string& linkDir, const std::string& sysfsRoot,
+                                       const std::string& devRoot) {
+    std::optional<std::vector<std::string>> ports;  // listed once, if a name needs it
+    std::vector<std::string> out;
+    for (const std::string& name : names) {
+        const unsigned number = ComNumber(kDevicePrefix + name);
+        if (number == 0) {
+            out.emplace_back();
+        } else if (std::optional<std::string> target = LinkTarget(number, linkDir)) {
+            out.push_back(Describe(*target, true, sysfsRoot, devRoot));
+        } else {
+            if (!ports) {
+                ports = ListSerialPorts(sysfsRoot, devRoot);
+            }
+            out.push_back(Describe(number <= ports->size() ? (*ports)[number - 1] : std::string(),
+                                   false, sysfsRoot, devRoot));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> DescribePortsHere(const std::vector<std::string>& names) {
+    return DescribePorts(names, PortLinkDirectory(), "/sys", "/dev");
 }

@@ -37,3 +37,17 @@ std::string ResolvePortName(const std::string& name, const std::string& linkDir,
 
 // ResolvePortName with this user's link directory and the system's /sys and /dev.
 std::string DevicePathOf(const std::string& name);
+
+// What a user needs to know to pick a port from a list of names such as "COM3": for each COM
+// name (as a list shows it, without the "\\.\" of the name opened), lines of text saying
+// which device it maps to right now; "" for a name that is no COM name. A device of a USB
+// adapter is named with its maker, product and serial number as the adapter reports them
+// (what udev calls ID_VENDOR, ID_MODEL and ID_SERIAL_SHORT) and with its stable name under
+// devRoot/serial/by-id where it has one. A device this user may not open says so and how to
+// join its group. The ports are looked up once for the whole list.
+std::vector<std::string> DescribePorts(const std::vector<std::string>& names,
+                                       const std::string& linkDir, const std::string& sysfsRoot,
+                                       const std::string& devRoot);
+
+// DescribePorts with this user's link directory and the system's /sys and /dev.
+std::vector<std::string> DescribePortsHere(const std::vector<std::string>& names);

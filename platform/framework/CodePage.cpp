@@ -10,6 +10,7 @@
 #include <array>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -29,6 +30,34 @@ bool IsUnicodeScalar(wchar_t wc) {
     return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
 }
 
+// The locale whose conversions serve for the current one: C.UTF-8 where the current locale's
+// character set is ASCII, which only the C and POSIX locales name; null for the current locale
+// itself.
+locale_t StandIn() {
+    if (std::strcmp(nl_langinfo(CODESET), "ANSI_X3.4-1968") != 0) {
+        return nullptr;
+    }
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    return utf8;
+}
+
+// The conversions of the C library follow the thread's locale: this puts the stand-in there
+// while it lives.
+class UseLocale {
+public:
+    explicit UseLocale(locale_t locale) : m_old(locale ? uselocale(locale) : nullptr) {}
+    ~UseLocale() {
+        if (m_old) {
+            uselocale(m_old);
+        }
+    }
+    UseLocale(const UseLocale&) = delete;
+    UseLocale& operator=(const UseLocale&) = delete;
+
+private:
+    locale_t m_old;
+};
+
 CodePageChar DecodeWithLibrary(const char* bytes, size_t size) {
     std::mbstate_t state{};
     wchar_t wc = 0;
@@ -46,6 +75,7 @@ CodePageChar DecodeWithLibrary(const char* bytes, size_t size) {
 
 struct CodeSetTable {
     std::string codeset;
+    locale_t locale;
     int maxCharLength;
     std::array<int, 256> singleBytes;
 };
@@ -62,6 +92,8 @@ const CodeSetTable& CurrentTable() {
     }
     auto table = std::make_unique<CodeSetTable>();
     table->codeset = codeset;
+    table->locale = StandIn();
+    const UseLocale use(table->locale);
     table->maxCharLength = static_cast<int>(MB_CUR_MAX);
     for (int b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);
@@ -85,9 +117,11 @@ CodePageDecoder::CodePageDecoder() {
     const CodeSetTable& table = CurrentTable();
     m_singleBytes = table.singleBytes.data();
     m_maxCharLength = table.maxCharLength;
+    m_locale = table.locale;
 }
 
 CodePageChar CodePageDecoder::decodeLonger(const char* bytes, int size) const {
+    const UseLocale use(m_locale);
     return DecodeWithLibrary(bytes, static_cast<size_t>(size));
 }
 
@@ -110,6 +144,7 @@ QByteArray ToCodePage(const QString& text) {
     QByteArray out;
     out.reserve(text.size());
     char buffer[MB_LEN_MAX];
+    const UseLocale use(StandIn());
     for (const uint code : text.toUcs4()) {
         std::mbstate_t state{};
         const size_t n = std::wcrtomb(buffer, static_cast<wchar_t>(code), &state);

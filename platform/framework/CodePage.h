@@ -1,10 +1,15 @@
 // Conversions between the process's code page and Qt's text.
 //
-// The program's texts are bytes in the code page of the locale (LC_CTYPE's character set,
-// UTF-8 on most systems, ASCII in the C locale); Qt works in Unicode. These conversions are
-// the only place where bytes become text and back. They follow the locale current on the
-// calling thread at the time of the call (the program sets it from the environment at start).
+// The program's texts are bytes in the code page of the locale (LC_CTYPE's character set, UTF-8
+// on most systems); Qt works in Unicode. The C and POSIX locales name ASCII as their character
+// set, and text in them is taken as UTF-8, as Qt, file names and most programs take it there:
+// ASCII stays as it is, and the text an instrument or a file name brings is not lost. These
+// conversions are the only place where bytes become text and back. They follow the locale current
+// on the calling thread at the time of the call (the program sets it from the environment at
+// start).
 #pragma once
+
+#include <locale.h>
 
 #include <QByteArray>
 #include <QString>
@@ -39,7 +44,7 @@ public:
                            : decodeLonger(bytes, size);
     }
 
-    // The most bytes one character takes (MB_CUR_MAX).
+    // The most bytes one character takes (MB_CUR_MAX of the code page).
     int maxCharLength() const { return m_maxCharLength; }
 
 private:
@@ -49,4 +54,5 @@ private:
     // such single bytes, and a table spares the C library's conversion machinery for them.
     const int* m_singleBytes;
     int m_maxCharLength;
+    locale_t m_locale;  // the locale whose conversions stand in (UTF-8 for C); null: the thread's
 };

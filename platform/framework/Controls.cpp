@@ -2,7 +2,8 @@
 // messages and operations work on that widget.
 //
 //   STATIC    QLabel, top-left aligned; "&" marks the mnemonic of the control after it
-//   COMBOBOX  a drop-down list (a QComboBox the user cannot type into)
+//   COMBOBOX  a drop-down list (a QComboBox the user cannot type into); an entry that names a
+//             COM port tells, as its tooltip, which device that port is now
 //   BUTTON    a push button, clicked by its mnemonic, never a default button unless
 //             BS_DEFPUSHBUTTON says so
 //   EDIT      the text area (TextArea.h): read-only, multi-line, scrolling vertically
@@ -14,7 +15,10 @@
 #include <QLabel>
 #include <QPushButton>
 #include <algorithm>
+#include <string>
+#include <vector>
 
+#include "platform/comm/PortNames.h"
 #include "platform/framework/CodePage.h"
 #include "platform/framework/TextArea.h"
 #include "platform/framework/Widgets.h"
@@ -36,7 +40,21 @@ public:
                 [this] { resize(std::max(m_width, sizeHint().width()), height()); });
     }
 
+    // Descriptions are made afresh at each opening, so that an adapter plugged in or unplugged
+    // while the window is open shows as it is now.
     void showPopup() override {
+        std::vector<std::string> names;
+        for (int i = 0; i < count(); ++i) {
+            names.push_back(ToCodePage(itemText(i)).toStdString());
+        }
+        const std::vector<std::string> descriptions = DescribePortsHere(names);
+        for (int i = 0; i < count(); ++i) {
+            const std::string& text = descriptions[static_cast<size_t>(i)];
+            setItemData(
+                i,
+                text.empty() ? QVariant() : QVariant(FromCodePage(QByteArray::fromStdString(text))),
+                Qt::ToolTipRole);
+        }
         if (count() > 0) {
             const int row = std::max(1, view()->sizeHintForRow(0));
             setMaxVisibleItems(std::max(1, (m_dropDownHeight - height()) / row));

@@ -3,14 +3,19 @@
 // A template gives positions and sizes in dialog units, which follow the dialog's font: a
 // horizontal unit is a quarter of the font's average character width, a vertical unit an
 // eighth of its height. So the window keeps its proportions in whatever font stands in, and
-// Qt's logical pixels keep it the same size on a HiDPI screen.
+// Qt's logical pixels keep it the same size on a HiDPI screen. Where that makes it larger than
+// the screen (a large scale factor on a laptop), the font and with it the window shrink.
 #include <QApplication>
 #include <QDialog>
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QTimer>
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -71,6 +76,19 @@ int HorizontalBase(const DLGTEMPLATE& tpl, const QFontMetrics& metrics) {
     return baseX;
 }
 
+// Room left on the screen for a window manager's frame: a title bar and two borders.
+const QSize kFrameAllowance(8, 40);
+// A font shrunk to fit the screen stays legible.
+constexpr int kSmallestPixelSize = 9;
+// How long after opening a window follows its frame to stay centred.
+constexpr int kCentringMs = 1000;
+
+// The screen area windows may take: over the parent's screen, else the primary screen.
+QRect AvailableArea(QWidget* parent) {
+    QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
 // The window of a CDialog. It carries its input to the dialog object as messages.
 class DialogWidget : public QDialog {
 public:
@@ -79,14 +97,27 @@ public:
                               Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
           m_dialog(dialog) {
         setWindowTitle(QString::fromUtf8(tpl.caption ? tpl.caption : ""));
-        setFont(DialogFont(tpl));
-        const QFontMetrics metrics(font());
-        const int baseX = HorizontalBase(tpl, metrics);
-        const int baseY = metrics.height();
+        // A window larger than the screen shrinks as a whole, font and units alike, so that it
+        // keeps its proportions and every label still fits; the text area's content scrolls.
+        QFont font = DialogFont(tpl);
+        const QSize room = AvailableArea(parent).size() - kFrameAllowance;
+        int baseX = 0;
+        int baseY = 0;
         const auto pixels = [&](int x, int y, int cx, int cy) {
             return QRect(MulDiv(x, baseX, 4), MulDiv(y, baseY, 8), MulDiv(cx, baseX, 4),
                          MulDiv(cy, baseY, 8));
         };
+        for (int size = QFontInfo(font).pixelSize();; font.setPixelSize(--size)) {
+            const QFontMetrics metrics(font);
+            baseX = HorizontalBase(tpl, metrics);
+            baseY = metrics.height();
+            const QSize needed = pixels(tpl.x, tpl.y, tpl.cx, tpl.cy).size();
+            if (size <= kSmallestPixelSize || room.isEmpty() ||
+                (needed.width() <= room.width() && needed.height() <= room.height())) {
+                break;
+            }
+        }
+        setFont(font);
         const QRect frame = pixels(tpl.x, tpl.y, tpl.cx, tpl.cy);
         setFixedSize(frame.size());
         m_position = frame.topLeft();
@@ -146,12 +177,18 @@ public:
         }
     }
 
-    // A template at (0, 0) is centred over its parent, or on the screen when it has none.
+    // A template at (0, 0) is centred over its parent, or on the screen when it has none: the
+    // window with its frame. The frame is the window manager's, known only once the window is
+    // shown and framed, so the window is centred again as the frame becomes known, for a short
+    // while after it opens (not to fight a user who moves it).
     void Place() {
-        if (m_position.isNull()) {
+        if (!m_position.isNull()) {
+            move(parentWidget() ? parentWidget()->mapToGlobal(m_position) : m_position);
+        } else if (parentWidget()) {
             adjustPosition(parentWidget());
         } else {
-            move(parentWidget() ? parentWidget()->mapToGlobal(m_position) : m_position);
+            m_centring = true;
+            Centre();
         }
     }
 
@@ -169,6 +206,17 @@ protected:
             QDialog::showEvent(event);
             return LRESULT{0};
         });
+        if (m_centring) {
+            QTimer::singleShot(0, this, [this] { Centre(); });
+            QTimer::singleShot(kCentringMs, this, [this] { m_centring = false; });
+        }
+    }
+
+    void moveEvent(QMoveEvent* event) override {
+        QDialog::moveEvent(event);
+        if (m_centring) {
+            Centre();
+        }
     }
 
     void hideEvent(QHideEvent* event) override {
@@ -257,12 +305,23 @@ private:
         }
     }
 
+    void Centre() {
+        const QRect area = AvailableArea(nullptr);
+        const QRect withFrame = frameGeometry();
+        const QPoint target = area.topLeft() + QPoint((area.width() - withFrame.width()) / 2,
+                                                      (area.height() - withFrame.height()) / 2);
+        if (withFrame.topLeft() != target) {
+            move(pos() + target - withFrame.topLeft());
+        }
+    }
+
     void Command(UINT nID, UINT nCode) {
         m_dialog->SendMessage(WM_COMMAND, CommandWParam(nID, nCode), 0);
     }
 
     CDialog* m_dialog;
     QPoint m_position;
+    bool m_centring = false;
     std::vector<std::pair<int, QWidget*>> m_items;  // in template order
     QPushButton* m_defaultButton = nullptr;
 };

@@ -10,6 +10,8 @@
 // that repaint too.
 #include "platform/framework/TextArea.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QBasicTimer>
 #include <QClipboard>
@@ -37,6 +39,9 @@ namespace {
 constexpr int kMargin = 2;    // between the frame and the text, on every side
 constexpr int kFrameMs = 16;  // shortest time between two repaints of changed text
 constexpr int kDragScrollMs = 50;
+// Bytes before an edit whose characters the edit can change: more than the longest character
+// of any code page (6 bytes), and the CR that an LF joins.
+constexpr int kJoinWindow = 8;
 
 // Advances of symbols in one font, each measured once: a wrap measures every character it
 // passes, and text from an instrument is mostly the same few characters.
@@ -62,7 +67,8 @@ public:
 private:
     // The string overload takes the fallback font into account where the font lacks the symbol.
     qreal measure(char32_t symbol) const {
-        return m_metrics.horizontalAdvance(QString::fromUcs4(&symbol, 1));
+        return m_metrics.horizontalAdvance(IsControl(symbol) ? CaretNotation(symbol)
+                                                             : QString::fromUcs4(&symbol, 1));
     }
 
     QFontMetricsF m_metrics;
@@ -109,6 +115,11 @@ struct TextArea::Impl {
     QBasicTimer dragTimer;  // scrolls while a drag holds the pointer above or below the text
     QPointF dragPos;
 
+    // Where the shown text for assistive technology has come to: the offset in it of the byte
+    // position memoPos, kept so that telling of an append costs what the append costs.
+    int memoPos = 0;
+    int memoOffset = 0;
+
     QScrollBar* bar() const { return q->verticalScrollBar(); }
     int firstVisibleLine() const { return bar()->value(); }
     int visibleLines() const {
@@ -133,7 +144,200 @@ struct TextArea::Impl {
     void selectAll();
     void copy() const;
     void paintLine(QPainter& painter, int line, int y, QPalette::ColorGroup group) const;
+
+    int offsetOf(int pos);
+    int posAt(int offset) const;
+    void forgetOffsetsFrom(int pos);
+    void replace(int from, int to, const QByteArray& bytes);
+    void tellCaret();
 };
+
+// The offset in the shown text of the character start pos.
+int TextArea::Impl::offsetOf(int pos) {
+    const int settled = layout.charStart(std::max(0, pos - kJoinWindow));
+    if (memoPos > settled) {
+        memoPos = 0;
+        memoOffset = 0;
+    }
+    memoOffset += static_cast<int>(layout.displayText(memoPos, settled).size());
+    memoPos = settled;
+    return memoOffset + static_cast<int>(layout.displayText(settled, pos).size());
+}
+
+// The character start whose offset in the shown text is the first at or after offset.
+int TextArea::Impl::posAt(int offset) const {
+    const int size = static_cast<int>(layout.text().size());
+    int pos = 0;
+    for (int shown = 0; shown < offset && pos < size;) {
+        const int next = layout.nextPosition(pos);
+        shown += static_cast<int>(layout.displayText(pos, next).size());
+        pos = next;
+    }
+    return pos;
+}
+
+// An edit at pos changes the characters from kJoinWindow bytes before it.
+void TextArea::Impl::forgetOffsetsFrom(int pos) {
+    if (memoPos + kJoinWindow > pos) {
+        memoPos = 0;
+        memoOffset = 0;
+    }
+}
+
+// Replaces [from, to) and tells assistive technology what changed in the shown text. An edit
+// changes the characters from kJoinWindow bytes before it to kJoinWindow bytes after it at
+// most, so only that stretch is compared, and an append costs what it costs without this.
+void TextArea::Impl::replace(int from, int to, const QByteArray& bytes) {
+    const int start = layout.charStart(std::max(0, from - kJoinWindow));
+    const int offset = offsetOf(start);
+    const int oldEnd = layout.charStart(to + kJoinWindow);
+    QString before = layout.displayText(start, oldEnd);
+    forgetOffsetsFrom(from);
+    layout.replace(from, to, bytes);
+    const int newEnd = oldEnd + static_cast<int>(bytes.size()) - (to - from);
+    QString after = layout.displayText(start, newEnd);
+    int same = 0;
+    while (same < before.size() && same < after.size() && before[same] == after[same]) {
+        ++same;
+    }
+    int common = 0;
+    while (common < before.size() - same && common < after.size() - same &&
+           before[before.size() - 1 - common] == after[after.size() - 1 - common]) {
+        ++common;
+    }
+    before = before.mid(same, before.size() - same - common);
+    after = after.mid(same, after.size() - same - common);
+    if (before.isEmpty() && after.isEmpty()) {
+        return;
+    }
+    if (before.isEmpty()) {
+        QAccessibleTextInsertEvent event(q, offset + same, after);
+        QAccessible::updateAccessibility(&event);
+    } else if (after.isEmpty()) {
+        QAccessibleTextRemoveEvent event(q, offset + same, before);
+        QAccessible::updateAccessibility(&event);
+    } else {
+        QAccessibleTextUpdateEvent event(q, offset + same, before, after);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void TextArea::Impl::tellCaret() {
+    const int from = offsetOf(std::min(anchor, caret));
+    const int to = offsetOf(std::max(anchor, caret));
+    if (from != to) {
+        QAccessibleTextSelectionEvent selection(q, from, to);
+        QAccessible::updateAccessibility(&selection);
+    }
+    QAccessibleTextCursorEvent cursor(q, offsetOf(caret));
+    QAccessible::updateAccessibility(&cursor);
+}
+
+// What assistive technology reads of a text area: its shown text, caret and selection, in
+// offsets into the shown text.
+class TextAreaAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit TextAreaAccessible(TextArea* area)
+        : QAccessibleWidget(area, QAccessible::EditableText) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::TextInterface) {
+            return static_cast<QAccessibleTextInterface*>(this);
+        }
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        state.readOnly = true;
+        state.multiLine = true;
+        state.selectableText = true;
+        return state;
+    }
+
+    QString text(QAccessible::Text type) const override {
+        return type == QAccessible::Value ? text(0, characterCount())
+                                          : QAccessibleWidget::text(type);
+    }
+
+    void selection(int selectionIndex, int* startOffset, int* endOffset) const override {
+        *startOffset = *endOffset = 0;
+        if (selectionIndex == 0 && selectionCount() == 1) {
+            *startOffset = d()->offsetOf(area()->selectionStart());
+            *endOffset = d()->offsetOf(area()->selectionEnd());
+        }
+    }
+    int selectionCount() const override {
+        return area()->selectionStart() != area()->selectionEnd() ? 1 : 0;
+    }
+    void addSelection(int startOffset, int endOffset) override {
+        setSelection(0, startOffset, endOffset);
+    }
+    void removeSelection(int selectionIndex) override {
+        if (selectionIndex == 0) {
+            area()->setSelection(d()->caret, d()->caret);
+        }
+    }
+    void setSelection(int selectionIndex, int startOffset, int endOffset) override {
+        if (selectionIndex == 0) {
+            area()->setSelection(d()->posAt(startOffset), d()->posAt(endOffset));
+        }
+    }
+    int cursorPosition() const override { return d()->offsetOf(d()->caret); }
+    void setCursorPosition(int position) override { d()->moveCaret(d()->posAt(position), false); }
+    QString text(int startOffset, int endOffset) const override {
+        return d()
+            ->layout.displayText(0, static_cast<int>(area()->text().size()))
+            .mid(startOffset, std::max(0, endOffset - startOffset));
+    }
+    int characterCount() const override {
+        return d()->offsetOf(static_cast<int>(area()->text().size()));
+    }
+    QRect characterRect(int offset) const override {
+        TextArea::Impl* impl = d();
+        const int pos = impl->posAt(offset);
+        const int line = impl->layout.lineAt(pos);
+        const qreal x = impl->xInLine(line, pos);
+        const qreal next = impl->xInLine(line, impl->layout.nextPosition(pos));
+        const QPoint topLeft(kMargin + static_cast<int>(x),
+                             kMargin + (line - impl->firstVisibleLine()) * impl->lineHeight);
+        return QRect(area()->viewport()->mapToGlobal(topLeft),
+                     QSize(std::max(1, static_cast<int>(next - x)), impl->lineHeight));
+    }
+    int offsetAtPoint(const QPoint& point) const override {
+        const QPoint local = area()->viewport()->mapFromGlobal(point);
+        if (!area()->viewport()->rect().contains(local)) {
+            return -1;
+        }
+        return d()->offsetOf(d()->hitAt(local, false).pos);
+    }
+    void scrollToSubstring(int startIndex, int) override {
+        TextArea::Impl* impl = d();
+        const int line = impl->layout.lineAt(impl->posAt(startIndex));
+        if (line < impl->firstVisibleLine() ||
+            line >= impl->firstVisibleLine() + impl->visibleLines()) {
+            impl->bar()->setValue(line);
+        }
+    }
+    QString attributes(int, int* startOffset, int* endOffset) const override {
+        *startOffset = 0;
+        *endOffset = characterCount();
+        return QString();
+    }
+
+private:
+    TextArea* area() const { return static_cast<TextArea*>(widget()); }
+    TextArea::Impl* d() const { return area()->d.get(); }
+};
+
+namespace {
+
+QAccessibleInterface* TextAreaAccessibleFactory(const QString& key, QObject* object) {
+    auto* area = qobject_cast<TextArea*>(object);
+    return key == QLatin1String("TextArea") && area ? new TextAreaAccessible(area) : nullptr;
+}
+
+}  // namespace
 
 void TextArea::Impl::applyFont() {
     const QFont& font = q->font();
@@ -267,6 +471,7 @@ void TextArea::Impl::moveCaret(int pos, bool extend, bool atLineEnd, bool keepGo
     scrollStale = true;
     revealCaret = true;
     showCaret();
+    tellCaret();
     scheduleRepaint();
 }
 
@@ -285,6 +490,7 @@ void TextArea::Impl::selectAll() {
     caret = static_cast<int>(layout.text().size());
     caretAtLineEnd = false;
     showCaret();
+    tellCaret();
     scheduleRepaint();
 }
 
@@ -306,13 +512,15 @@ void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
         return cell.pos >= selFrom && cell.pos < selTo;
     };
     const auto alone = [&](const TextCell& cell) {
-        return !fixedPitch || cell.symbol >= 0x80 || cell.symbol == '\t';
+        return !fixedPitch || cell.symbol >= 0x80 || cell.symbol == '\t' || IsControl(cell.symbol);
     };
     for (size_t i = 0; i < cells.size();) {
         const bool isSelected = selected(cells[i]);
         QString run;
         size_t j = i + 1;
-        if (cells[i].symbol != '\t') {
+        if (IsControl(cells[i].symbol)) {
+            run = CaretNotation(cells[i].symbol);
+        } else if (cells[i].symbol != '\t') {
             run = QString::fromUcs4(&cells[i].symbol, 1);
         }
         if (!alone(cells[i])) {
@@ -327,9 +535,16 @@ void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
             painter.fillRect(QRectF(x, y, width, lineHeight),
                              palette.brush(group, QPalette::Highlight));
         }
+        const QColor ink =
+            palette.color(group, isSelected ? QPalette::HighlightedText : QPalette::Text);
+        if (IsControl(cells[i].symbol)) {
+            // A tinted ground tells caret notation apart from the same two characters as text.
+            QColor ground = ink;
+            ground.setAlphaF(0.2f);
+            painter.fillRect(QRectF(x, y + 1, cells[i].width, lineHeight - 2), ground);
+        }
         if (!run.isEmpty()) {
-            painter.setPen(
-                palette.color(group, isSelected ? QPalette::HighlightedText : QPalette::Text));
+            painter.setPen(ink);
             painter.drawText(QPointF(x, y + ascent), run);
         }
         i = j;
@@ -344,6 +559,8 @@ void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
 }
 
 TextArea::TextArea(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_unique<Impl>(this)) {
+    static const bool accessible = (QAccessible::installFactory(TextAreaAccessibleFactory), true);
+    Q_UNUSED(accessible);
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // Always shown, so that the wrap width does not change when the text starts to scroll.
@@ -358,7 +575,7 @@ TextArea::~TextArea() = default;
 
 void TextArea::setText(const QByteArray& bytes) {
     d->syncWidth();
-    d->layout.setText(bytes);
+    d->replace(0, static_cast<int>(text().size()), bytes);
     d->moveCaret(0, false);
 }
 
@@ -369,7 +586,7 @@ const QByteArray& TextArea::text() const {
 void TextArea::replaceSelection(const QByteArray& bytes) {
     d->syncWidth();
     const int from = selectionStart();
-    d->layout.replace(from, selectionEnd(), bytes);
+    d->replace(from, selectionEnd(), bytes);
     d->moveCaret(from + static_cast<int>(bytes.size()), false);
 }
 
@@ -380,6 +597,7 @@ void TextArea::setSelection(int anchor, int caret) {
     d->caretAtLineEnd = false;
     d->goalX = -1;
     d->showCaret();
+    d->tellCaret();
     d->scheduleRepaint();
 }
 

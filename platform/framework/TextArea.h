@@ -7,13 +7,17 @@
 //
 // Text model: bytes in the process's code page (CodePage.h). CR LF, a lone LF and a lone CR
 // each end a line; a tab advances to the next multiple of 8 columns; other control bytes
-// (0x01-0x1F, 0x7F) show as their control-picture symbols (U+2401...); bytes that are not
-// valid text show as U+FFFD, one each. Lines wrap at the widget's width, after the last blank
+// (0x00-0x1F, 0x7F) show in caret notation ("^A") on a tinted ground, drawn from ASCII so that
+// any font shows them (fonts that have the control pictures at U+2400 are few); bytes that are
+// not valid text show as U+FFFD, one each. Lines wrap at the widget's width, after the last blank
 // where the line has one, else before the character that does not fit (TextLayout.h). Positions
 // are byte offsets into the text; a position inside a character moves to that character's start.
 //
 // Read-only: the user can move the caret, select (mouse, Shift+keys, Ctrl+A), copy (Ctrl+C, the
 // context menu) and scroll, but not type. Enter and Return are taken (not passed to the dialog).
+//
+// Assistive technology reads it through Qt's accessibility (TextArea.cpp): the shown text (as
+// the clipboard gets it), the caret and the selection, and is told of each change.
 //
 // Like every widget it is used on the window's thread only; CEdit carries calls from other
 // threads there.
@@ -63,6 +67,7 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    friend class TextAreaAccessible;
     struct Impl;
     std::unique_ptr<Impl> d;
 };

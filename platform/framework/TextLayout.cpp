@@ -40,17 +40,20 @@ void AppendSymbol(QString& out, char32_t symbol) {
 
 }  // namespace
 
+bool IsControl(char32_t code) {
+    return (code < 0x20 && code != '\t') || code == 0x7F;
+}
+
+QString CaretNotation(char32_t code) {
+    const char letter = code == 0x7F ? '?' : static_cast<char>(code + 0x40);
+    return QStringLiteral("^") + QLatin1Char(letter);
+}
+
 char32_t DisplaySymbol(char32_t code) {
-    if (code == '\t') {
+    if (!IsControl(code)) {
         return code;
     }
-    if (code < 0x20) {
-        return 0x2400 + code;
-    }
-    if (code == 0x7F) {
-        return 0x2421;
-    }
-    return code;
+    return code == 0x7F ? 0x2421 : 0x2400 + code;
 }
 
 TextLayout::TextLayout()
@@ -162,9 +165,8 @@ std::vector<TextCell> TextLayout::cells(int line) const {
     qreal x = 0;
     for (int pos = lineStart(line); pos < end;) {
         const CodePageChar c = decoder.decode(bytes + pos, para.contentEnd() - pos);
-        const char32_t symbol = DisplaySymbol(c.code);
-        const qreal width = advanceAt(symbol, x);
-        out.push_back(TextCell{pos, c.length, symbol, x, width});
+        const qreal width = advanceAt(c.code, x);
+        out.push_back(TextCell{pos, c.length, c.code, x, width});
         x += width;
         pos += c.length;
     }
@@ -224,7 +226,7 @@ std::pair<int, int> TextLayout::wordAt(int pos) const {
     for (int q = para.start; q < para.contentEnd();) {
         const CodePageChar c = decoder.decode(bytes + q, para.contentEnd() - q);
         starts.push_back(q);
-        kinds.push_back(KindOf(DisplaySymbol(c.code)));
+        kinds.push_back(KindOf(c.code));
         q += c.length;
     }
     starts.push_back(para.contentEnd());
@@ -331,9 +333,8 @@ TextLayout::Break TextLayout::breakLine(const CodePageDecoder& decoder, int pos,
     int afterBlank = -1;
     for (int p = pos; p < end;) {
         const CodePageChar c = decoder.decode(bytes + p, end - p);
-        const char32_t symbol = DisplaySymbol(c.code);
-        const qreal width = advanceAt(symbol, x);
-        const bool blank = IsBlank(symbol);
+        const qreal width = advanceAt(c.code, x);
+        const bool blank = IsBlank(c.code);
         if (p > pos && x + width > m_width) {
             if (blank) {
                 return {p + c.length, std::max(p + window, p + c.length + 1)};

@@ -24,24 +24,30 @@
 
 class CodePageDecoder;
 
-// What is shown for a decoded character: control characters as their control pictures
-// (U+2400 + code, U+2421 for DEL, U+2400 for the zero byte); a tab stays '\t' (shown as the
-// space up to the next tab stop); everything else as itself. Bytes that are not valid text
-// decode as U+FFFD already.
+// A control character other than the tab (0x00-0x1F, 0x7F): drawn by the text area itself in
+// caret notation, so that it stays legible in any font.
+bool IsControl(char32_t code);
+// Its caret notation: "^@" for the zero byte, "^A" to "^_", "^?" for DEL.
+QString CaretNotation(char32_t code);
+
+// What stands for a decoded character in the shown text handed on (the clipboard, assistive
+// technology): control characters as their control pictures (U+2400 + code, U+2421 for DEL);
+// everything else, the tab included, as itself. Bytes that are not valid text decode as
+// U+FFFD already.
 char32_t DisplaySymbol(char32_t code);
 
 // One shown character of a visual line.
 struct TextCell {
     int pos;          // byte offset in the text
     int length;       // bytes
-    char32_t symbol;  // DisplaySymbol of the decoded character
+    char32_t symbol;  // the decoded character
     qreal x;          // left edge, from the start of the line
     qreal width;      // advance; for a tab, up to the next tab stop
 };
 
 class TextLayout {
 public:
-    // The advance of a shown symbol other than '\t'.
+    // The advance of a decoded character other than '\t'.
     using Advance = std::function<qreal(char32_t symbol)>;
 
     // Starts empty, every symbol 1 wide and no width limit.

@@ -3,6 +3,7 @@
 #include "platform/framework/WinApp.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <QTimer>
 #include <cerrno>
 #include <clocale>
-#include <cstring>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -85,6 +85,15 @@ BOOL AfxSocketInit(void*) {
 }
 
 namespace {
+
+// The executable file's own name, whatever link or name it was started by (argv[0] carries the
+// link's name); argv0's last part where the system cannot say.
+std::string ExecutableName(const char* argv0) {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    const std::string file = length > 0 ? std::string(path, static_cast<size_t>(length)) : argv0;
+    return file.substr(file.rfind('/') + 1);
+}
 
 // SIGTERM (a desktop logging out, a service manager), SIGINT (Ctrl+C in the terminal that
 // started the program) and SIGHUP (that terminal closing) end the program as its close box does:
@@ -181,9 +190,7 @@ int AfxWinMain(int argc, char** argv) {
         return 1;
     }
     if (!app->m_pszAppName) {
-        const char* path = argc > 0 && argv[0] ? argv[0] : "";
-        const char* slash = std::strrchr(path, '/');
-        g_executableName = slash ? slash + 1 : path;
+        g_executableName = ExecutableName(argc > 0 && argv[0] ? argv[0] : "");
         app->m_pszAppName = g_executableName.c_str();
     }
     QCoreApplication::setApplicationName(FromCodePage(QByteArray(app->m_pszAppName)));

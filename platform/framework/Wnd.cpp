@@ -1,6 +1,10 @@
 // Message maps, window operations and the cross-thread call they all go through.
 #include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QThread>
 #include <QVariant>
 #include <atomic>
@@ -242,10 +246,23 @@ QWidget* MessageBoxOwner(CWnd* wnd) {
     return widget && widget->isVisible() ? widget->window() : nullptr;
 }
 
+// A box as wide as its caption needs: a window manager cuts a caption that does not fit the
+// title bar (showing "K...N" of "KAVOSEN_WIN"), and a short message makes a narrow box. The
+// title bar's font and buttons are the window manager's; the system's title font in bold and
+// room for an icon and three buttons of about two lines each stand in for them.
 void ShowMessageBox(QWidget* owner, const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, FromCodePage(QByteArray(AfxGetAppName())), text,
-                    QMessageBox::Ok, owner);
+    const QString caption = FromCodePage(QByteArray(AfxGetAppName()));
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
+    QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    const int width = title.horizontalAdvance(caption) + 8 * title.height();
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        // QMessageBox sizes itself from its layout, so the width goes in as a spacer.
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     box.setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
     box.exec();
 }

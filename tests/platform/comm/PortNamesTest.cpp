@@ -1,7 +1,10 @@
 // COM port names: links, the default order on a sysfs and /dev tree of the test's own making,
 // and names that are plain paths.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -125,6 +128,87 @@ TEST_F(PortNames, OtherNamesAreOpenedAsTheyAre) {
          {"/dev/pts/3", "\\\\.\\COM0", "\\\\.\\COM01", "\\\\.\\COM1x", "\\\\.\\LPT1", "COM1", ""}) {
         EXPECT_EQ(Resolve(name), name);
     }
+}
+
+// What this user's list would say of names, as a user without root's rights sees it: as root,
+// asked from a child that has given up root for nobody, since root may open any device.
+std::vector<std::string> DescribeAsUser(const std::vector<std::string>& names,
+                                        const std::string& links, const std::string& sys,
+                                        const std::string& dev) {
+    if (geteuid() != 0) {
+        return DescribePorts(names, links, sys, dev);
+    }
+    int out[2];
+    if (pipe(out) != 0) {
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(1);
+        }
+        std::string text;
+        for (const std::string& description : DescribePorts(names, links, sys, dev)) {
+            text += description + '\0';
+        }
+        _exit(write(out[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::vector<std::string> descriptions;
+    for (size_t start = 0, end; (end = text.find('\0', start)) != std::string::npos;
+         start = end + 1) {
+        descriptions.push_back(text.substr(start, end - start));
+    }
+    return descriptions;
+}
+
+TEST_F(PortNames, DescriptionsNameTheDeviceItsAdapterAndWhatKeepsTheUserOut) {
+    // A USB adapter as sysfs shows one: the tty's device is a port of an interface of the USB
+    // device, which carries the strings the adapter reports.
+    const std::string usb = sys_ + "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    fs::create_directories(usb + "/1-2:1.0/ttyUSB0");
+    std::ofstream(usb + "/idVendor") << "0403\n";
+    std::ofstream(usb + "/manufacturer") << "FTDI\n";
+    std::ofstream(usb + "/product") << "FT232R USB UART\n";
+    std::ofstream(usb + "/serial") << "A10K3XQZ\n";
+    AddTty("ttyUSB0", false);
+    fs::create_directory_symlink(usb + "/1-2:1.0/ttyUSB0", sys_ + "/class/tty/ttyUSB0/device");
+    const std::string stable = dev_ + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQZ-if00-port0";
+    fs::create_directories(dev_ + "/serial/by-id");
+    fs::create_symlink("../../ttyUSB0", stable);
+    AddTty("ttyS0", true, 4);
+    fs::create_symlink(stable, links_ + "/COM4");
+    fs::create_symlink(dev_ + "/ttyUSB7", links_ + "/COM5");
+    // Only its group may open the built-in port, as udev sets up a tty.
+    const group* dialout = getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    ASSERT_EQ(chown(Dev("ttyS0").c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(Dev("ttyS0").c_str(), 0660), 0);
+    ASSERT_EQ(chmod(Dev("ttyUSB0").c_str(), 0666), 0);
+    fs::permissions(root_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+
+    const std::vector<std::string> got =
+        DescribeAsUser({"COM1", "COM2", "COM3", "COM4", "COM5", "9600"}, links_, sys_, dev_);
+    const std::string adapter = "USB: FTDI FT232R USB UART\nSerial number: A10K3XQZ\n" + stable;
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(got[0], Dev("ttyUSB0") + "\n" + adapter);
+    EXPECT_EQ(got[1], Dev("ttyS0") +
+                          "\nYou may not open it: join the group dialout (sudo usermod -aG "
+                          "dialout $USER), then log out and in again.");
+    EXPECT_EQ(got[2], "No serial port is present for this number.");
+    EXPECT_EQ(got[3], Dev("ttyUSB0") + "\nPinned by a link to " + stable + "\n" +
+                          "USB: FTDI FT232R USB UART\nSerial number: A10K3XQZ");
+    EXPECT_EQ(got[4], Dev("ttyUSB7") + "\nNot present: the linked device is unplugged or gone.");
+    EXPECT_EQ(got[5], "") << "not a port name";
 }
 
 TEST(PortLinkDirectory, FollowsXdgConfigHomeWhenItIsAbsolute) {

@@ -12,12 +12,14 @@
 #include <QTest>
 
 #include "tests/platform/framework/TestDialog.h"
+#include "tests/support/Instrument.h"
 
 namespace {
 
 struct Layout {
     QSize window;
     QRect label, text, receive, save;
+    int labelNeeds;  // the label's width for its caption, in the font it was given
 };
 
 // The template's face is missing here, so the application's font sets the units.
@@ -27,9 +29,15 @@ Layout LayoutInFont(const QFont& font) {
     TestDialog d;
     Layout layout;
     RunModal(d, [&](QDialog* window) {
-        layout = {window->size(), window->findChildren<QLabel*>().at(0)->geometry(),
-                  d.Control(d.m_editText)->geometry(), d.Control(d.m_btnReceive)->geometry(),
-                  d.Control(d.m_btnSave)->geometry()};
+        QLabel* label = window->findChildren<QLabel*>().at(0);
+        layout = {window->size(),
+                  label->geometry(),
+                  d.Control(d.m_editText)->geometry(),
+                  d.Control(d.m_btnReceive)->geometry(),
+                  d.Control(d.m_btnSave)->geometry(),
+                  label->sizeHint().width()};
+        // No control reaches into the next one on its row.
+        EXPECT_LE(label->geometry().right(), d.Control(d.m_cmbPort)->x());
     });
     QApplication::setFont(saved);
     return layout;
@@ -49,13 +57,23 @@ double UnitWidth(const QFont& font) {
                      metrics.horizontalAdvance("baudrate(B):") / 36.0});
 }
 
-TEST(Dialog, TemplateUnitsFollowTheFont) {
-    const QFont narrow("DejaVu Sans", 9);
-    QFont wide("URW Bookman", 9);
-    wide.setStretch(150);
+// The template sets the size (9 points): two faces narrow enough for the window to fit the
+// offscreen screen (800 x 600), a third so wide that it must shrink to fit.
+TEST(Dialog, TemplateUnitsFollowTheFontAndShrinkToFitTheScreen) {
+    QFont narrow("DejaVu Sans", 9);
+    narrow.setStretch(75);
+    const QFont wide("DejaVu Sans", 9);
     const Layout a = LayoutInFont(narrow);
     const Layout b = LayoutInFont(wide);
-    for (const Layout& l : {a, b}) {
+    QFont widest("DejaVu Sans", 9);
+    widest.setStretch(125);
+    const Layout huge = LayoutInFont(widest);
+    const QSize screen = QApplication::primaryScreen()->availableGeometry().size();
+    EXPECT_LE(huge.window.width(), screen.width());
+    EXPECT_LE(huge.window.height(), screen.height());
+    EXPECT_GT(huge.window.width(), screen.width() * 3 / 4) << "shrunk no more than needed";
+    EXPECT_GE(huge.label.width(), huge.labelNeeds);
+    for (const Layout& l : {a, b, huge}) {
         // The text area (5..345 x 25..170) lines up with the buttons (..345) and the label (5..).
         EXPECT_NEAR(l.text.right(), l.receive.right(), 1);
         EXPECT_NEAR(l.text.right(), l.save.right(), 1);
@@ -79,11 +97,11 @@ TEST(Dialog, OpensCentredFixedCaptionedFocusedAndTabsInTemplateOrder) {
         EXPECT_EQ(window->minimumSize(), window->maximumSize());
         EXPECT_FALSE(window->windowFlags() &
                      (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-        // Centred with its frame, whose size Qt guesses before the window has one.
-        const QPoint off =
-            window->geometry().center() - window->screen()->availableGeometry().center();
-        EXPECT_LE(std::abs(off.x()), 10);
-        EXPECT_LE(std::abs(off.y()), 40);
+        // Centred with its frame (none offscreen), to the pixel.
+        const QRect area = window->screen()->availableGeometry();
+        const QRect frame = window->frameGeometry();
+        EXPECT_LE(std::abs(frame.left() - area.left() - (area.right() - frame.right())), 1);
+        EXPECT_LE(std::abs(frame.top() - area.top() - (area.bottom() - frame.bottom())), 1);
         for (QLabel* label : window->findChildren<QLabel*>()) {
             EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
         }
@@ -136,6 +154,7 @@ TEST(Dialog, EscCloseBoxAndEnterOnAClosedListEndIt) {
 }
 
 TEST(Dialog, EnterClicksAButtonAndEndsNothingInTheTextAreaOrAnOpenDropDown) {
+    ScopedConfigHome config;
     TestDialog d;
     const INT_PTR result = RunModal(d, [&](QDialog* window) {
         d.calls.clear();
@@ -146,7 +165,22 @@ TEST(Dialog, EnterClicksAButtonAndEndsNothingInTheTextAreaOrAnOpenDropDown) {
 
         // The port list is 135 units high with its drop-down open, the text area 145.
         auto* port = d.Control<QComboBox>(d.m_cmbPort);
+        // Each opening tells anew which device a port is: here COM2, whose device comes while the
+        // window is open. A list of other names has no tooltips.
+        ASSERT_TRUE(config.Link(2, "/dev/kavosen-unplugged"));
         port->showPopup();
+        EXPECT_TRUE(port->itemData(1, Qt::ToolTipRole).toString().contains("Not present"));
+        port->hidePopup();
+        Pty pty;
+        ASSERT_TRUE(config.Link(2, pty.Slave()));
+        auto* baud = d.Control<QComboBox>(d.m_cmbBaudrate);
+        baud->showPopup();
+        baud->hidePopup();
+        EXPECT_FALSE(baud->itemData(0, Qt::ToolTipRole).isValid());
+        port->showPopup();
+        EXPECT_TRUE(port->itemData(1, Qt::ToolTipRole)
+                        .toString()
+                        .startsWith(QString::fromStdString(pty.Slave() + "\n")));
         ASSERT_TRUE(WaitUntil([&] { return port->view()->isVisible(); }));
         const int expected = d.Control(d.m_editText)->height() * 135 / 145;
         const int row = port->view()->sizeHintForRow(0);

@@ -3,6 +3,8 @@
 
 #include <QAbstractButton>
 #include <QCoreApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QTimer>
 #include <functional>
@@ -27,13 +29,14 @@ public:
     }
 };
 
+// Named after the executable file, not after the link it was started through (argv[0]).
 TEST(AfxWinMain, NamesTheApplicationAfterTheExecutableAndStartsItOnce) {
     StartedApp app;
-    std::string path = "/opt/kavosen/bin/KAVOSEN_WIN";
+    std::string path = "/usr/bin/kavosen";
     char* argv[] = {path.data(), nullptr};
     EXPECT_EQ(AfxWinMain(1, argv), 0);
     EXPECT_EQ(app.starts, 1);
-    EXPECT_EQ(app.name, "KAVOSEN_WIN");
+    EXPECT_EQ(app.name, "test_framework");
     EXPECT_EQ(app.version, "1.2.0.0");
 }
 
@@ -44,6 +47,7 @@ struct SeenBox {
     QString text;
     qsizetype buttons;
     QMessageBox::Icon icon;
+    int width;
 };
 
 // Records a message box and presses its OK button once its own modal loop runs.
@@ -52,7 +56,7 @@ std::function<void(QWidget*)> Record(std::vector<SeenBox>& seen) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         ASSERT_NE(box, nullptr);
         seen.push_back({box->parentWidget(), box->windowModality(), box->windowTitle(), box->text(),
-                        box->buttons().size(), box->icon()});
+                        box->buttons().size(), box->icon(), box->width()});
         QTimer::singleShot(0, box->button(QMessageBox::Ok), &QAbstractButton::click);
     };
 }
@@ -84,6 +88,18 @@ TEST(MessageBox, CaptionedWithTheAppsNameAndModalToTheMainWindowWhenItIsShown) {
         EXPECT_EQ(seen[1].text, "Save complete.");
     });
     app.m_pMainWnd = nullptr;
+}
+
+// A window manager cuts a caption that does not fit the title bar.
+TEST(MessageBox, IsWideEnoughForItsWholeCaption) {
+    CWinApp app("KAVOSEN_WIN, with a caption far longer than the message");
+    std::vector<SeenBox> seen;
+    AnswerModals({Record(seen)}, nullptr);
+    EXPECT_EQ(AfxMessageBox(IDP_SOCKETS_INIT_FAILED), IDOK);
+    ASSERT_EQ(seen.size(), 1u);
+    QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+    titleFont.setBold(true);
+    EXPECT_GT(seen[0].width, QFontMetrics(titleFont).horizontalAdvance(seen[0].title) + 60);
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPushButton>
@@ -14,6 +16,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "tests/platform/framework/textarea/ScopedLocale.h"
 #include "tests/support/Wait.h"
@@ -198,6 +202,74 @@ TEST_F(TextAreaTest, SelectAllAndCopyPutTheShownTextOnTheClipboard) {
     QTest::keyClick(m_area, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(),
               QString::fromUtf8("ab\nc\xe2\x90\x81\td\ne\xef\xbf\xbd"));
+}
+
+// The area draws control bytes itself: each paints ink of its own in its cell, where the font's
+// missing control pictures would all paint the same empty box.
+TEST_F(TextAreaTest, DrawsEachControlByteLegiblyInAFontWithoutControlPictures) {
+    ASSERT_FALSE(QFontMetrics(m_area->font()).inFontUcs4(0x2401));
+    const int width = QFontMetrics(m_area->font()).horizontalAdvance("^A");
+    std::vector<QImage> cells;
+    for (const char* bytes : {"\x01", "\x02", "\x1b", "\x7f", "^A"}) {
+        m_area->setText(bytes);
+        m_area->setSelection(0, 0);
+        m_area->clearFocus();  // no caret in the picture
+        const QImage shot = m_area->viewport()->grab().toImage();
+        const QImage cell = shot.copy(0, 0, width + 4, QFontMetrics(m_area->font()).height() + 4);
+        const QRgb ground = shot.pixel(shot.width() - 1, shot.height() - 1);
+        int ink = 0;
+        for (int y = 0; y < cell.height(); ++y) {
+            for (int x = 0; x < cell.width(); ++x) {
+                ink += cell.pixel(x, y) != ground;
+            }
+        }
+        EXPECT_GT(ink, 10) << bytes;
+        for (const QImage& other : cells) {
+            EXPECT_TRUE(cell != other) << bytes;
+        }
+        cells.push_back(cell);
+    }
+    EXPECT_EQ(m_area->text(), "^A");
+}
+
+// A screen reader reads the shown text, the caret and the selection, also after appends that
+// bring a character in pieces. (Qt hands the change events on only while an assistive
+// technology is active, which it cannot be offscreen.)
+TEST_F(TextAreaTest, AssistiveTechnologyReadsTheTextCaretAndSelectionAndHearsOfAppends) {
+    m_area->setText("ab\x01\r\nc");
+    QAccessibleInterface* area = QAccessible::queryAccessibleInterface(m_area);
+    ASSERT_NE(area, nullptr);
+    QAccessibleTextInterface* text = area->textInterface();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(area->role(), QAccessible::EditableText);
+    EXPECT_TRUE(area->state().readOnly);
+    const QString shown = QString::fromUtf8("ab\xe2\x90\x81\nc");
+    EXPECT_EQ(text->characterCount(), 5);
+    EXPECT_EQ(text->text(0, 5), shown);
+    EXPECT_EQ(area->text(QAccessible::Value), shown);
+
+    m_area->setSelection(5, 1);  // the CR LF is one character
+    EXPECT_EQ(text->cursorPosition(), 1);
+    int start = -1, end = -1;
+    ASSERT_EQ(text->selectionCount(), 1);
+    text->selection(0, &start, &end);
+    EXPECT_EQ(std::make_pair(start, end), std::make_pair(1, 4));
+    text->setCursorPosition(4);
+    ExpectSelection(5, 5);
+    const QRect first = text->characterRect(0);
+    EXPECT_FALSE(first.isEmpty());
+    EXPECT_EQ(text->offsetAtPoint(first.center()), 0);
+
+    // Appends at the end, a character arriving in two pieces among them.
+    m_area->setSelection(6, 6);
+    m_area->replaceSelection("\xe3\x81\x82");
+    m_area->replaceSelection("\xe3");
+    EXPECT_EQ(text->cursorPosition(), 7);
+    m_area->replaceSelection("\x81\x82");
+    const QString hiragana = QString::fromUtf8("\xe3\x81\x82");
+    EXPECT_EQ(text->characterCount(), 7);
+    EXPECT_EQ(text->cursorPosition(), 7);
+    EXPECT_EQ(text->text(0, text->characterCount()), shown + hiragana + hiragana);
 }
 
 TEST_F(TextAreaTest, TakesEnterButNotTypingEscOrTab) {

@@ -106,10 +106,12 @@ TEST(TextLayout, TabsAdvanceToTheNextMultipleOfEightColumns) {
 
 TEST_F(TextLayoutUtf8, CellsDecodeCharactersAndShowBadBytesOneEach) {
     const TextLayout layout = Columns(80, QByteArray("\x01\xe3\x81\x82\x80\x7f\0z", 8));
-    EXPECT_EQ(Symbols(layout, 0),
-              (std::vector<char32_t>{U'\u2401', U'\u3042', U'\uFFFD', U'\u2421', U'\u2400', U'z'}));
+    EXPECT_EQ(Symbols(layout, 0), (std::vector<char32_t>{1, U'\u3042', U'\uFFFD', 0x7F, 0, U'z'}));
+    // Handed on as control pictures, drawn in caret notation.
     EXPECT_EQ(DisplaySymbol(0x1F), U'\u241F');
+    EXPECT_EQ(DisplaySymbol(0x7F), U'\u2421');
     EXPECT_EQ(DisplaySymbol('\t'), U'\t');
+    EXPECT_EQ(CaretNotation(0) + CaretNotation(0x1B) + CaretNotation(0x7F), "^@^[^?");
     const std::vector<TextCell> cells = layout.cells(0);
     EXPECT_EQ(cells[1].pos, 1);
     EXPECT_EQ(cells[1].length, 3);
