@@ -155,11 +155,14 @@ struct TextArea::Impl {
 // The offset in the shown text of the character start pos.
 int TextArea::Impl::offsetOf(int pos) {
     const int settled = layout.charStart(std::max(0, pos - kJoinWindow));
+    // Moving back from the memo costs what moving forward does: an append asks a little behind
+    // where the last one left the memo, and starting again from 0 each time would make a long
+    // capture's appends quadratic.
     if (memoPos > settled) {
-        memoPos = 0;
-        memoOffset = 0;
+        memoOffset -= static_cast<int>(layout.displayText(settled, memoPos).size());
+    } else {
+        memoOffset += static_cast<int>(layout.displayText(memoPos, settled).size());
     }
-    memoOffset += static_cast<int>(layout.displayText(memoPos, settled).size());
     memoPos = settled;
     return memoOffset + static_cast<int>(layout.displayText(settled, pos).size());
 }
