@@ -187,10 +187,15 @@ void TextArea::Impl::forgetOffsetsFrom(int pos) {
     }
 }
 
-// Replaces [from, to) and tells assistive technology what changed in the shown text. An edit
-// changes the characters from kJoinWindow bytes before it to kJoinWindow bytes after it at
-// most, so only that stretch is compared, and an append costs what it costs without this.
+// Replaces [from, to) and tells assistive technology, while one is active, what changed in the
+// shown text. An edit changes the characters from kJoinWindow bytes before it to kJoinWindow
+// bytes after it at most, so only that stretch is compared.
 void TextArea::Impl::replace(int from, int to, const QByteArray& bytes) {
+    if (!QAccessible::isActive()) {  // Qt would drop the news
+        forgetOffsetsFrom(from);
+        layout.replace(from, to, bytes);
+        return;
+    }
     const int start = layout.charStart(std::max(0, from - kJoinWindow));
     const int offset = offsetOf(start);
     const int oldEnd = layout.charStart(to + kJoinWindow);
@@ -226,6 +231,9 @@ void TextArea::Impl::replace(int from, int to, const QByteArray& bytes) {
 }
 
 void TextArea::Impl::tellCaret() {
+    if (!QAccessible::isActive()) {
+        return;
+    }
     const int from = offsetOf(std::min(anchor, caret));
     const int to = offsetOf(std::max(anchor, caret));
     if (from != to) {
