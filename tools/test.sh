@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds the program and its tests, and runs the whole suite: once
-# as built, once under AddressSanitizer and UndefinedBehaviorSanitizer, and the capture and
-# framework tests under ThreadSanitizer; and builds the Debian package, installs, starts and
-# purges it.
+# as built, then the whole program on real serial drivers in a virtual machine, once under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the capture and framework tests under
+# ThreadSanitizer; and builds the Debian package, installs, starts and purges it.
 set -e
 cd "$(dirname "$0")/.."
 tools/deps.sh
@@ -11,6 +11,10 @@ jobs="$(nproc)"
 cmake -S . -B build -DKAVOSEN_BENCH=OFF
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+# The whole program on real serial drivers, in a virtual machine. Alone, not as a ctest test
+# beside the others: the guest's two processors take both cores, and its load test must find
+# them busy with its own load only.
+tests/vm/run.sh build/tests/vm/test_vm
 tests/package/test.sh
 
 cmake -S . -B build-asan -DKAVOSEN_BENCH=OFF -DKAVOSEN_SANITIZE=address,undefined

@@ -3,81 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPointer>
-#include <QProgressBar>
-#include <QTimer>
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "tests/faults/Program.h"
 #include "tests/support/Wait.h"
-
-namespace {
-
-// What one press of Save brought up.
-struct SaveRun {
-    int fileDialogs = 0;
-    int createPrompts = 0;
-    std::vector<std::string> messages;  // the results, in order
-};
-
-// Presses Save and answers what comes up as the user does: names path in the file dialog, lets
-// it create the file when it asks, and reads each result. Windows are answered by kind, each
-// once: the file dialog becomes the active window again while it finishes after its prompt,
-// and must not be taken for a new window then. The press returns when the command has finished.
-SaveRun Save(CCaptureDlg& dlg, const std::string& path) {
-    SaveRun run;
-    QWidget* mainWindow = Widget(dlg);
-    std::vector<QPointer<QWidget>> answered;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == mainWindow || !modal->isVisible() ||
-            std::find(answered.begin(), answered.end(), modal) != answered.end()) {
-            return;
-        }
-        answered.emplace_back(modal);
-        if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-            ++run.fileDialogs;
-            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit")) {
-                name->setText(QString::fromStdString(path));
-            }
-            QTimer::singleShot(0, files, &QDialog::accept);
-        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
-                ++run.createPrompts;
-                QTimer::singleShot(0, yes, &QAbstractButton::click);
-            } else {
-                run.messages.push_back(box->text().toStdString());
-                QTimer::singleShot(0, box, &QDialog::accept);
-            }
-        } else if (modal->findChild<QProgressBar*>()) {
-            // A save that takes a while shows its progress; it is left to run.
-        } else {
-            ADD_FAILURE() << "an unexpected window: " << modal->metaObject()->className();
-            QTimer::singleShot(0, modal, &QWidget::close);
-        }
-    });
-    poll.start(20);
-    Press(dlg.m_btnSave);
-    return run;
-}
-
-}  // namespace
-
-// One file dialog, the create prompt when the file is new, and exactly one result.
-void ExpectSave(const SaveRun& run, bool created, const std::string& message) {
-    EXPECT_EQ(run.fileDialogs, 1);
-    EXPECT_EQ(run.createPrompts, created ? 1 : 0);
-    ASSERT_EQ(run.messages.size(), 1u);
-    EXPECT_EQ(run.messages[0], message);
-}
 
 TEST_F(ProgramTest, MegabytesOfRandomBytesAreSavedByteForByte) {
     const std::string payload = RandomPayload(4 * 1024 * 1024, 31);

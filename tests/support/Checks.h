@@ -27,3 +27,13 @@ inline void CancelCapture(CCaptureDlg& dlg) {
     ASSERT_TRUE(WaitUntil([&] { return Idle(dlg); }));
     EXPECT_EQ(Text(dlg.m_editText), "ABORT.\r\n");
 }
+
+// Expects of one press of Save: one file dialog, the create prompt when the file is new, exactly
+// one result, and no other window.
+inline void ExpectSave(const SaveRun& run, bool created, const std::string& message) {
+    EXPECT_EQ(run.fileDialogs, 1);
+    EXPECT_EQ(run.createPrompts, created ? 1 : 0);
+    EXPECT_TRUE(run.unexpected.empty()) << "an unexpected window: " << run.unexpected[0];
+    ASSERT_EQ(run.messages.size(), 1u);
+    EXPECT_EQ(run.messages[0], message);
+}

@@ -1,10 +1,11 @@
 // The main window as tests and benchmarks see and drive it: its controls' widgets and texts, the
-// user's clicks and choices, its states, and a capture started as the user starts one. Free of
-// GoogleTest; tests' expectations on it are in Checks.h.
+// user's clicks and choices, its states, a capture started as the user starts one, and Save
+// with its dialogs answered. Free of GoogleTest; tests' expectations on it are in Checks.h.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "ui/CaptureDlg.h"
 
@@ -31,3 +32,15 @@ void WithWindow(const std::function<void(CCaptureDlg&)>& body);
 // Chooses COMn and presses Receive; true once the capture waits for data, false when the window
 // went back to idle (the port did not open) or nothing happened within 10 s.
 bool StartCapture(CCaptureDlg& dlg, int n);
+
+// What one press of Save brought up.
+struct SaveRun {
+    int fileDialogs = 0;
+    int createPrompts = 0;
+    std::vector<std::string> messages;    // the results, in order
+    std::vector<std::string> unexpected;  // any other window, by class, closed unanswered
+};
+// Presses Save and answers what comes up as the user does: names path in the file dialog, lets
+// it create the file when it asks, reads each result, and lets a progress window run. Returns
+// when the command has finished.
+SaveRun Save(CCaptureDlg& dlg, const std::string& path);
