@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "platform/comm/PortNames.h"
-#include "platform/framework/CodePage.h"
 #include "platform/framework/TextArea.h"
 #include "platform/framework/Widgets.h"
 
@@ -45,15 +44,16 @@ public:
     void showPopup() override {
         std::vector<std::string> names;
         for (int i = 0; i < count(); ++i) {
-            names.push_back(ToCodePage(itemText(i)).toStdString());
+            names.push_back(itemText(i).toLocal8Bit().toStdString());
         }
         const std::vector<std::string> descriptions = DescribePortsHere(names);
         for (int i = 0; i < count(); ++i) {
             const std::string& text = descriptions[static_cast<size_t>(i)];
-            setItemData(
-                i,
-                text.empty() ? QVariant() : QVariant(FromCodePage(QByteArray::fromStdString(text))),
-                Qt::ToolTipRole);
+            setItemData(i,
+                        text.empty()
+                            ? QVariant()
+                            : QVariant(QString::fromLocal8Bit(QByteArray::fromStdString(text))),
+                        Qt::ToolTipRole);
         }
         if (count() > 0) {
             const int row = std::max(1, view()->sizeHintForRow(0));
@@ -94,7 +94,7 @@ QWidget* CreateControl(const DLGITEM& item, const QRect& rect, QWidget* dialog) 
         control = button;
     } else if (qstricmp(item.className, "EDIT") == 0) {
         auto* area = new TextArea(dialog);
-        area->setText(ToCodePage(text));
+        area->setText(text.toLocal8Bit());
         if (!(item.style & WS_BORDER)) {
             area->setFrameShape(QFrame::NoFrame);
         }
@@ -112,15 +112,15 @@ QByteArray WidgetText(QWidget* widget) {
         return area->text();
     }
     if (auto* list = qobject_cast<QComboBox*>(widget)) {
-        return ToCodePage(list->currentText());
+        return list->currentText().toLocal8Bit();
     }
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        return ToCodePage(button->text());
+        return button->text().toLocal8Bit();
     }
     if (auto* label = qobject_cast<QLabel*>(widget)) {
-        return ToCodePage(label->text());
+        return label->text().toLocal8Bit();
     }
-    return ToCodePage(widget->windowTitle());
+    return widget->windowTitle().toLocal8Bit();
 }
 
 void SetWidgetText(QWidget* widget, const QByteArray& text) {
@@ -129,11 +129,11 @@ void SetWidgetText(QWidget* widget, const QByteArray& text) {
     } else if (qobject_cast<QComboBox*>(widget)) {
         // A drop-down list shows its selection and has no text of its own.
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        button->setText(FromCodePage(text));
+        button->setText(QString::fromLocal8Bit(text));
     } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-        label->setText(FromCodePage(text));
+        label->setText(QString::fromLocal8Bit(text));
     } else {
-        widget->setWindowTitle(FromCodePage(text));
+        widget->setWindowTitle(QString::fromLocal8Bit(text));
     }
 }
 
@@ -146,7 +146,7 @@ bool ControlMessage(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam,
     }
     auto* list = qobject_cast<QComboBox*>(widget);
     if (list && message == CB_ADDSTRING) {
-        list->addItem(FromCodePage(QByteArray(TextParam(lParam))));
+        list->addItem(QString::fromLocal8Bit(TextParam(lParam)));
         *result = list->count() - 1;
         return true;
     }

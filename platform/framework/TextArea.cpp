@@ -1,13 +1,16 @@
 // The widget side of the text area: geometry, painting and input over a TextLayout.
 //
-// The vertical scroll bar counts visual lines, so the first visible line is the bar's value and
-// painting lays out nothing: it decodes just the lines in the update rectangle.
+// The vertical scroll bar counts lines, so the first visible line is the bar's value, and a
+// cell's x is its column times the font's advance: nothing is measured. A change repaints only
+// the cells it touched, and a paint draws only the lines that cross the exposed rectangle, each
+// from its shaped text (QStaticText), kept until the line or the font changes.
 //
-// A change never paints at once; it asks for a repaint, at most one a frame interval. Qt merges
-// update requests only within one pass of its event loop, and a worker that appends through
-// blocking calls gives every append a pass of its own: left to Qt, each one-dot append would
-// repaint the whole view, which costs far more than the append. The scroll bar catches up at
-// that repaint too.
+// Repaints of appends are gathered. A worker that appends through blocking calls gives each
+// append a pass of Qt's event loop of its own, so Qt would paint each one, and a paint costs the
+// window's thread and the window system several times what the append does. An append therefore
+// repaints at once only when the last repaint is kGatherMs old; else its cells wait until then.
+// Everything else repaints at once: a new text and the appends of the moment after it (the end
+// of a capture writes its result so), keys, clicks and scrolling.
 #include "platform/framework/TextArea.h"
 
 #include <QAccessible>
@@ -17,63 +20,36 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
-#include <QFocusEvent>
-#include <QFontInfo>
 #include <QFontMetricsF>
-#include <QHash>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStaticText>
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <iterator>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/framework/TextLayout.h"
 
 namespace {
 
-constexpr int kMargin = 2;    // between the frame and the text, on every side
-constexpr int kFrameMs = 16;  // shortest time between two repaints of changed text
+constexpr int kMargin = 2;      // between the frame and the text, on every side
+constexpr int kGatherMs = 250;  // the longest an append waits to be painted
+constexpr int kPromptMs = 100;  // after a new text, appends are painted at once for this long
 constexpr int kDragScrollMs = 50;
-// Bytes before an edit whose characters the edit can change: more than the longest character
-// of any code page (6 bytes), and the CR that an LF joins.
-constexpr int kJoinWindow = 8;
+constexpr int kJoinBytes = 4;  // an edit can change the character up to 3 bytes before it, or a CR
 
-// Advances of symbols in one font, each measured once: a wrap measures every character it
-// passes, and text from an instrument is mostly the same few characters.
-class AdvanceCache {
-public:
-    explicit AdvanceCache(const QFont& font) : m_metrics(font) { m_ascii.fill(-1); }
-
-    qreal operator()(char32_t symbol) {
-        if (symbol < m_ascii.size()) {
-            qreal& width = m_ascii[symbol];
-            if (width < 0) {
-                width = measure(symbol);
-            }
-            return width;
-        }
-        auto it = m_other.constFind(symbol);
-        if (it == m_other.constEnd()) {
-            it = m_other.insert(symbol, measure(symbol));
-        }
-        return *it;
-    }
-
-private:
-    // The string overload takes the fallback font into account where the font lacks the symbol.
-    qreal measure(char32_t symbol) const {
-        return m_metrics.horizontalAdvance(IsControl(symbol) ? CaretNotation(symbol)
-                                                             : QString::fromUcs4(&symbol, 1));
-    }
-
-    QFontMetricsF m_metrics;
-    std::array<qreal, 128> m_ascii;
-    QHash<char32_t, qreal> m_other;
+// A piece of a line drawn as one: a run of ASCII in a fixed-pitch font, else one character.
+struct Run {
+    int column;
+    int columns;
+    bool control;
+    QStaticText text;
 };
 
 struct Hit {
@@ -88,27 +64,23 @@ struct TextArea::Impl {
 
     TextArea* q;
     TextLayout layout;
+    int columns = 0;
     int anchor = 0;
     int caret = 0;
-    // A caret where a line wraps is shown at the end of the earlier line (after End, or a
-    // click past the end of that line) instead of at the start of the later one.
+    // A caret where a line wraps is shown at the end of the earlier line (after End, or a click
+    // past the end of that line) instead of at the start of the later one.
     bool caretAtLineEnd = false;
-    qreal goalX = -1;  // the x that Up and Down keep; -1 until a vertical move sets it
+    qreal goalColumn = -1;  // the column that Up and Down keep; -1 until a vertical move sets it
 
-    std::shared_ptr<AdvanceCache> advances;
-    qreal wrapWidth = -1;
-    // Fixed-pitch text is drawn in runs; other fonts a character at a time at the measured
-    // positions, so that the caret and the selection meet what is drawn.
-    bool fixedPitch = true;
+    qreal advance = 1;
     int lineHeight = 1;
-    qreal ascent = 0;
+    bool fixedPitch = true;
+    std::unordered_map<int, std::vector<Run>> shapes;  // of the lines in view
 
-    QElapsedTimer sincePaint;
-    QBasicTimer repaintTimer;  // a repaint put off to the end of the frame interval
-    // The scroll bar and the scroll position catch up with the text when the repaint is due,
-    // not at every change: the bar repaints whenever its range changes, once a visual line.
-    bool scrollStale = false;
-    bool revealCaret = false;  // and then scroll the caret into view
+    QRegion pending;  // cells changed and not yet asked to repaint
+    QBasicTimer gatherTimer;
+    QElapsedTimer sinceRepaint;
+    QElapsedTimer sinceNewText;
     bool caretOn = false;
     bool caretHeld = false;  // the next blink keeps the caret shown
     QBasicTimer blinkTimer;
@@ -121,43 +93,288 @@ struct TextArea::Impl {
     int memoOffset = 0;
 
     QScrollBar* bar() const { return q->verticalScrollBar(); }
-    int firstVisibleLine() const { return bar()->value(); }
+    int firstLine() const { return bar()->value(); }
     int visibleLines() const {
         return std::max(1, (q->viewport()->height() - kMargin) / lineHeight);
     }
-    qreal currentWrapWidth() const { return std::max(1, q->viewport()->width() - 2 * kMargin); }
+    qreal x(qreal column) const { return kMargin + column * advance; }
+    int y(int line) const { return kMargin + (line - firstLine()) * lineHeight; }
+    QRect linesRect(int from, int to) const {
+        return QRect(0, y(from), q->viewport()->width(), (to - from + 1) * lineHeight);
+    }
+    int caretLine() const {
+        const int line = layout.lineAt(caret);
+        const bool atEnd = caretAtLineEnd && line > 0 && layout.lineWraps(line - 1) &&
+                           layout.lineStart(line) == caret;
+        return atEnd ? line - 1 : line;
+    }
+    QRect caretRect() const {
+        const int line = caretLine();
+        return QRect(static_cast<int>(x(columnOf(line, caret))) - 1, y(line), 3, lineHeight);
+    }
 
+    int columnOf(int line, int pos) const;
+    Hit hitInLine(int line, qreal column, bool nearestEdge) const;
+    Hit hitAt(QPointF point, bool nearestEdge) const;
     void applyFont();
-    void scheduleRepaint();
-    void settleScroll();
-    void syncWidth();
-    void relayout();
+    void syncColumns();
     void updateScrollBar();
     void ensureCaretVisible();
+    void repaint(const QRegion& region, bool gather);
+    void flush();
     void showCaret();
-    int caretLine() const;
-    qreal xInLine(int line, int pos) const;
-    Hit hitInLine(int line, qreal x, bool nearestEdge) const;
-    Hit hitAt(QPointF point, bool nearestEdge) const;
-    void moveCaret(int pos, bool extend, bool atLineEnd = false, bool keepGoal = false);
+    void select(int newAnchor, int newCaret, bool atLineEnd = false, bool keepGoal = false);
     void moveVertically(int lines, bool extend);
-    void selectAll();
     void copy() const;
-    void paintLine(QPainter& painter, int line, int y, QPalette::ColorGroup group) const;
+    const std::vector<Run>& shape(int line);
+    void paintLine(QPainter& painter, int line, QPalette::ColorGroup group);
 
     int offsetOf(int pos);
     int posAt(int offset) const;
-    void forgetOffsetsFrom(int pos);
-    void replace(int from, int to, const QByteArray& bytes);
+    int replace(int from, int to, const QByteArray& bytes);
     void tellCaret();
 };
 
+// The column of the character holding pos, or where the line's characters end.
+int TextArea::Impl::columnOf(int line, int pos) const {
+    for (const TextCell& cell : layout.cells(line)) {
+        if (pos < cell.pos + cell.length) {
+            return cell.column;
+        }
+    }
+    return layout.lineColumns(line);
+}
+
+// nearestEdge: the character boundary nearest to the column (where a click puts the caret); else
+// the character under it.
+Hit TextArea::Impl::hitInLine(int line, qreal column, bool nearestEdge) const {
+    for (const TextCell& cell : layout.cells(line)) {
+        if (column < cell.column + (nearestEdge ? cell.width / 2.0 : cell.width)) {
+            return {cell.pos, false};
+        }
+    }
+    return {layout.lineEnd(line), layout.lineWraps(line)};
+}
+
+Hit TextArea::Impl::hitAt(QPointF point, bool nearestEdge) const {
+    const int row = static_cast<int>(std::floor((point.y() - kMargin) / lineHeight));
+    const int line = std::clamp(firstLine() + row, 0, layout.lineCount() - 1);
+    return hitInLine(line, (point.x() - kMargin) / advance, nearestEdge);
+}
+
+void TextArea::Impl::applyFont() {
+    const QFontMetricsF metrics(q->font());
+    advance = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
+    lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
+    // Asked of the glyphs: QFontInfo::fixedPitch() is false for some monospaced faces. ASCII is
+    // drawn in runs only where its advances are the cells'.
+    fixedPitch = metrics.horizontalAdvance(QLatin1Char('i')) == advance &&
+                 metrics.horizontalAdvance(QLatin1Char('W')) == advance;
+    columns = 0;
+    syncColumns();
+}
+
+// Lays out again where the width holds another number of columns (or the font changed), keeping
+// the text at the top in view.
+void TextArea::Impl::syncColumns() {
+    const int now = std::max(1, static_cast<int>((q->viewport()->width() - 2 * kMargin) / advance));
+    if (now == columns) {
+        return;
+    }
+    const int top = layout.lineStart(std::min(firstLine(), layout.lineCount() - 1));
+    columns = now;
+    layout.setColumns(columns);
+    shapes.clear();
+    updateScrollBar();
+    bar()->setValue(layout.lineAt(top));
+    repaint(q->viewport()->rect(), false);
+}
+
+void TextArea::Impl::updateScrollBar() {
+    const int page = visibleLines();
+    bar()->setPageStep(page);
+    bar()->setRange(0, std::max(0, layout.lineCount() - page));
+}
+
+void TextArea::Impl::ensureCaretVisible() {
+    const int line = caretLine();
+    if (line < firstLine()) {
+        bar()->setValue(line);
+    } else if (line >= firstLine() + visibleLines()) {
+        bar()->setValue(line - visibleLines() + 1);
+    }
+}
+
+void TextArea::Impl::repaint(const QRegion& region, bool gather) {
+    pending += region;
+    if (gather && !gatherTimer.isActive() && sinceRepaint.isValid() &&
+        sinceRepaint.elapsed() < kGatherMs) {
+        gatherTimer.start(static_cast<int>(kGatherMs - sinceRepaint.elapsed()), q);
+    }
+    if (!gather || !gatherTimer.isActive()) {
+        flush();
+    }
+}
+
+void TextArea::Impl::flush() {
+    gatherTimer.stop();
+    q->viewport()->update(pending);
+    pending = QRegion();
+    sinceRepaint.start();
+}
+
+// Shows the caret and holds it for the next blink, so that a moving caret stays visible. The
+// blink timer keeps running: restarting it on every move would cost an append more than the
+// append itself.
+void TextArea::Impl::showCaret() {
+    if (!q->hasFocus()) {
+        return;
+    }
+    caretOn = true;
+    caretHeld = true;
+    const int flash = QApplication::cursorFlashTime();
+    if (flash > 0 && !blinkTimer.isActive()) {
+        blinkTimer.start(flash / 2, q);
+    }
+}
+
+// Moves the caret and the selection, repainting the caret's cells and the lines whose
+// selection changed, at once.
+void TextArea::Impl::select(int newAnchor, int newCaret, bool atLineEnd, bool keepGoal) {
+    QRegion changed = caretOn ? caretRect() : QRect();
+    const int oldFrom = std::min(anchor, caret);
+    const int oldTo = std::max(anchor, caret);
+    anchor = newAnchor;
+    caret = newCaret;
+    caretAtLineEnd = atLineEnd;
+    if (!keepGoal) {
+        goalColumn = -1;
+    }
+    ensureCaretVisible();
+    const int from = std::min(anchor, caret);
+    const int to = std::max(anchor, caret);
+    if ((oldFrom != oldTo || from != to) && (from != oldFrom || to != oldTo)) {
+        changed +=
+            linesRect(layout.lineAt(std::min(from, oldFrom)), layout.lineAt(std::max(to, oldTo)));
+    }
+    showCaret();
+    changed += caretOn ? caretRect() : QRect();
+    tellCaret();
+    repaint(changed, false);
+}
+
+void TextArea::Impl::moveVertically(int lines, bool extend) {
+    const int from = caretLine();
+    const int to = std::clamp(from + lines, 0, layout.lineCount() - 1);
+    if (goalColumn < 0) {
+        goalColumn = columnOf(from, caret);
+    }
+    const Hit hit = hitInLine(to, goalColumn, true);
+    select(extend ? anchor : hit.pos, hit.pos, hit.atLineEnd, true);
+}
+
+void TextArea::Impl::copy() const {
+    if (anchor != caret) {
+        QApplication::clipboard()->setText(
+            layout.displayText(std::min(anchor, caret), std::max(anchor, caret)));
+    }
+}
+
+const std::vector<Run>& TextArea::Impl::shape(int line) {
+    auto it = shapes.find(line);
+    if (it != shapes.end()) {
+        return it->second;
+    }
+    std::vector<Run> runs;
+    QString ascii;
+    int asciiColumn = 0;
+    const auto add = [&runs](int column, int width, bool control, const QString& text) {
+        runs.push_back(Run{column, width, control, QStaticText(text)});
+        runs.back().text.setTextFormat(Qt::PlainText);
+    };
+    const auto endAscii = [&] {
+        if (!ascii.isEmpty()) {
+            add(asciiColumn, static_cast<int>(ascii.size()), false, ascii);
+            ascii.clear();
+        }
+    };
+    for (const TextCell& cell : layout.cells(line)) {
+        if (fixedPitch && cell.code >= 0x20 && cell.code < 0x7F) {
+            asciiColumn = ascii.isEmpty() ? cell.column : asciiColumn;
+            ascii.append(QLatin1Char(static_cast<char>(cell.code)));
+            continue;
+        }
+        endAscii();
+        if (IsControl(cell.code)) {
+            add(cell.column, cell.width, true, CaretNotation(cell.code));
+        } else if (cell.code != '\t') {
+            add(cell.column, cell.width, false, QString::fromUcs4(&cell.code, 1));
+        }
+    }
+    endAscii();
+    return shapes.emplace(line, std::move(runs)).first->second;
+}
+
+void TextArea::Impl::paintLine(QPainter& painter, int line, QPalette::ColorGroup group) {
+    const QPalette& palette = q->palette();
+    const int top = y(line);
+    const int selFrom = std::min(anchor, caret);
+    const int selTo = std::max(anchor, caret);
+    // The selected columns; a selected line end shows as a selected blank after the text.
+    int first = -1;
+    int last = -1;
+    if (selFrom < selTo && layout.lineStart(line) < selTo && selFrom <= layout.lineEnd(line)) {
+        for (const TextCell& cell : layout.cells(line)) {
+            if (cell.pos >= selFrom && cell.pos < selTo) {
+                first = first < 0 ? cell.column : first;
+                last = cell.column + cell.width;
+            }
+        }
+        const int end = layout.lineEnd(line);
+        if (!layout.lineWraps(line) && end < layout.text().size() && selFrom <= end &&
+            end < selTo) {
+            first = first < 0 ? layout.lineColumns(line) : first;
+            last = layout.lineColumns(line) + 1;
+        }
+    }
+    const QRectF selected(x(first), top, (last - first) * advance, lineHeight);
+    if (first >= 0) {
+        painter.fillRect(selected, palette.brush(group, QPalette::Highlight));
+    }
+    const QColor ink = palette.color(group, QPalette::Text);
+    const std::vector<Run>& runs = shape(line);
+    for (const Run& run : runs) {
+        if (run.control) {
+            // A tinted ground tells caret notation apart from the same two characters as text.
+            QColor ground = ink;
+            ground.setAlphaF(0.2f);
+            painter.fillRect(QRectF(x(run.column), top + 1, run.columns * advance, lineHeight - 2),
+                             ground);
+        }
+    }
+    const auto draw = [&](const QColor& color) {
+        painter.setPen(color);
+        for (const Run& run : runs) {
+            painter.drawStaticText(QPointF(x(run.column), top), run.text);
+        }
+    };
+    if (first < 0) {
+        draw(ink);
+        return;
+    }
+    painter.save();
+    painter.setClipRegion(QRegion(linesRect(line, line)) - selected.toAlignedRect());
+    draw(ink);
+    painter.setClipRect(selected);
+    draw(palette.color(group, QPalette::HighlightedText));
+    painter.restore();
+}
+
 // The offset in the shown text of the character start pos.
 int TextArea::Impl::offsetOf(int pos) {
-    const int settled = layout.charStart(std::max(0, pos - kJoinWindow));
+    const int settled = layout.charStart(std::max(0, pos - kJoinBytes));
     // Moving back from the memo costs what moving forward does: an append asks a little behind
-    // where the last one left the memo, and starting again from 0 each time would make a long
-    // capture's appends quadratic.
+    // where the last one left it, and starting again from 0 would make a capture quadratic.
     if (memoPos > settled) {
         memoOffset -= static_cast<int>(layout.displayText(settled, memoPos).size());
     } else {
@@ -179,55 +396,36 @@ int TextArea::Impl::posAt(int offset) const {
     return pos;
 }
 
-// An edit at pos changes the characters from kJoinWindow bytes before it.
-void TextArea::Impl::forgetOffsetsFrom(int pos) {
-    if (memoPos + kJoinWindow > pos) {
-        memoPos = 0;
-        memoOffset = 0;
-    }
-}
-
 // Replaces [from, to) and tells assistive technology, while one is active, what changed in the
-// shown text. An edit changes the characters from kJoinWindow bytes before it to kJoinWindow
-// bytes after it at most, so only that stretch is compared.
-void TextArea::Impl::replace(int from, int to, const QByteArray& bytes) {
-    if (!QAccessible::isActive()) {  // Qt would drop the news
-        forgetOffsetsFrom(from);
-        layout.replace(from, to, bytes);
-        return;
+// shown text; returns the first line that changed.
+int TextArea::Impl::replace(int from, int to, const QByteArray& bytes) {
+    if (memoPos > from - kJoinBytes) {
+        memoPos = memoOffset = 0;
     }
-    const int start = layout.charStart(std::max(0, from - kJoinWindow));
+    if (!QAccessible::isActive()) {  // Qt would drop the news
+        return layout.replace(from, to, bytes);
+    }
+    const int start = layout.charStart(std::max(0, from - kJoinBytes));
     const int offset = offsetOf(start);
-    const int oldEnd = layout.charStart(to + kJoinWindow);
-    QString before = layout.displayText(start, oldEnd);
-    forgetOffsetsFrom(from);
-    layout.replace(from, to, bytes);
-    const int newEnd = oldEnd + static_cast<int>(bytes.size()) - (to - from);
-    QString after = layout.displayText(start, newEnd);
-    int same = 0;
+    const QString before = layout.displayText(start, static_cast<int>(layout.text().size()));
+    const int line = layout.replace(from, to, bytes);
+    const QString after = layout.displayText(start, static_cast<int>(layout.text().size()));
+    qsizetype same = 0;
     while (same < before.size() && same < after.size() && before[same] == after[same]) {
         ++same;
     }
-    int common = 0;
+    qsizetype common = 0;
     while (common < before.size() - same && common < after.size() - same &&
            before[before.size() - 1 - common] == after[after.size() - 1 - common]) {
         ++common;
     }
-    before = before.mid(same, before.size() - same - common);
-    after = after.mid(same, after.size() - same - common);
-    if (before.isEmpty() && after.isEmpty()) {
-        return;
-    }
-    if (before.isEmpty()) {
-        QAccessibleTextInsertEvent event(q, offset + same, after);
-        QAccessible::updateAccessibility(&event);
-    } else if (after.isEmpty()) {
-        QAccessibleTextRemoveEvent event(q, offset + same, before);
-        QAccessible::updateAccessibility(&event);
-    } else {
-        QAccessibleTextUpdateEvent event(q, offset + same, before, after);
+    if (same + common < std::max(before.size(), after.size())) {
+        QAccessibleTextUpdateEvent event(q, offset + static_cast<int>(same),
+                                         before.mid(same, before.size() - same - common),
+                                         after.mid(same, after.size() - same - common));
         QAccessible::updateAccessibility(&event);
     }
+    return line;
 }
 
 void TextArea::Impl::tellCaret() {
@@ -257,7 +455,6 @@ public:
         }
         return QAccessibleWidget::interface_cast(type);
     }
-
     QAccessible::State state() const override {
         QAccessible::State state = QAccessibleWidget::state();
         state.readOnly = true;
@@ -265,12 +462,10 @@ public:
         state.selectableText = true;
         return state;
     }
-
     QString text(QAccessible::Text type) const override {
         return type == QAccessible::Value ? text(0, characterCount())
                                           : QAccessibleWidget::text(type);
     }
-
     void selection(int selectionIndex, int* startOffset, int* endOffset) const override {
         *startOffset = *endOffset = 0;
         if (selectionIndex == 0 && selectionCount() == 1) {
@@ -295,7 +490,10 @@ public:
         }
     }
     int cursorPosition() const override { return d()->offsetOf(d()->caret); }
-    void setCursorPosition(int position) override { d()->moveCaret(d()->posAt(position), false); }
+    void setCursorPosition(int position) override {
+        const int pos = d()->posAt(position);
+        d()->select(pos, pos);
+    }
     QString text(int startOffset, int endOffset) const override {
         return d()
             ->layout.displayText(0, static_cast<int>(area()->text().size()))
@@ -308,12 +506,12 @@ public:
         TextArea::Impl* impl = d();
         const int pos = impl->posAt(offset);
         const int line = impl->layout.lineAt(pos);
-        const qreal x = impl->xInLine(line, pos);
-        const qreal next = impl->xInLine(line, impl->layout.nextPosition(pos));
-        const QPoint topLeft(kMargin + static_cast<int>(x),
-                             kMargin + (line - impl->firstVisibleLine()) * impl->lineHeight);
-        return QRect(area()->viewport()->mapToGlobal(topLeft),
-                     QSize(std::max(1, static_cast<int>(next - x)), impl->lineHeight));
+        const int column = impl->columnOf(line, pos);
+        const int next = impl->columnOf(line, impl->layout.nextPosition(pos));
+        const QRect cells = QRectF(impl->x(column), impl->y(line),
+                                   std::max(1, next - column) * impl->advance, impl->lineHeight)
+                                .toRect();
+        return QRect(area()->viewport()->mapToGlobal(cells.topLeft()), cells.size());
     }
     int offsetAtPoint(const QPoint& point) const override {
         const QPoint local = area()->viewport()->mapFromGlobal(point);
@@ -325,8 +523,7 @@ public:
     void scrollToSubstring(int startIndex, int) override {
         TextArea::Impl* impl = d();
         const int line = impl->layout.lineAt(impl->posAt(startIndex));
-        if (line < impl->firstVisibleLine() ||
-            line >= impl->firstVisibleLine() + impl->visibleLines()) {
+        if (line < impl->firstLine() || line >= impl->firstLine() + impl->visibleLines()) {
             impl->bar()->setValue(line);
         }
     }
@@ -350,225 +547,6 @@ QAccessibleInterface* TextAreaAccessibleFactory(const QString& key, QObject* obj
 
 }  // namespace
 
-void TextArea::Impl::applyFont() {
-    const QFont& font = q->font();
-    const QFontMetricsF metrics(font);
-    lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
-    ascent = metrics.ascent();
-    fixedPitch = QFontInfo(font).fixedPitch();
-    advances = std::make_shared<AdvanceCache>(font);
-    relayout();
-}
-
-void TextArea::Impl::scheduleRepaint() {
-    if (repaintTimer.isActive()) {
-        return;
-    }
-    const qint64 since = sincePaint.isValid() ? sincePaint.elapsed() : kFrameMs;
-    if (since >= kFrameMs) {
-        settleScroll();
-        q->viewport()->update();
-    } else {
-        repaintTimer.start(static_cast<int>(kFrameMs - since), q);
-    }
-}
-
-void TextArea::Impl::settleScroll() {
-    if (!scrollStale) {
-        return;
-    }
-    scrollStale = false;
-    updateScrollBar();
-    if (revealCaret) {
-        revealCaret = false;
-        ensureCaretVisible();
-    }
-}
-
-void TextArea::Impl::syncWidth() {
-    if (currentWrapWidth() != wrapWidth) {
-        relayout();
-    }
-}
-
-// Lays out everything at the current width and font, keeping the text at the top in view.
-void TextArea::Impl::relayout() {
-    settleScroll();
-    const int top = layout.lineStart(std::min(firstVisibleLine(), layout.lineCount() - 1));
-    wrapWidth = currentWrapWidth();
-    std::shared_ptr<AdvanceCache> cache = advances;
-    layout.setWrap(wrapWidth, [cache](char32_t symbol) { return (*cache)(symbol); });
-    updateScrollBar();
-    bar()->setValue(layout.lineAt(top));
-    scheduleRepaint();
-}
-
-void TextArea::Impl::updateScrollBar() {
-    const int page = visibleLines();
-    bar()->setPageStep(page);
-    bar()->setRange(0, std::max(0, layout.lineCount() - page));
-}
-
-void TextArea::Impl::ensureCaretVisible() {
-    const int line = caretLine();
-    if (line < firstVisibleLine()) {
-        bar()->setValue(line);
-    } else if (line >= firstVisibleLine() + visibleLines()) {
-        bar()->setValue(line - visibleLines() + 1);
-    }
-}
-
-// Shows the caret and holds it for the next blink, so that a moving caret stays visible. The
-// blink timer keeps running: restarting it on every move would cost an append more than the
-// append itself.
-void TextArea::Impl::showCaret() {
-    if (!q->hasFocus()) {
-        return;
-    }
-    caretOn = true;
-    caretHeld = true;
-    const int flash = QApplication::cursorFlashTime();
-    if (flash > 0 && !blinkTimer.isActive()) {
-        blinkTimer.start(flash / 2, q);
-    }
-}
-
-int TextArea::Impl::caretLine() const {
-    const int line = layout.lineAt(caret);
-    if (caretAtLineEnd && line > 0 && layout.lineWraps(line - 1) &&
-        layout.lineStart(line) == caret) {
-        return line - 1;
-    }
-    return line;
-}
-
-// The x of the character holding pos, or the end of the line's text past its last character.
-qreal TextArea::Impl::xInLine(int line, int pos) const {
-    const std::vector<TextCell> cells = layout.cells(line);
-    for (const TextCell& cell : cells) {
-        if (pos < cell.pos + cell.length) {
-            return cell.x;
-        }
-    }
-    return cells.empty() ? 0 : cells.back().x + cells.back().width;
-}
-
-// nearestEdge: the character boundary nearest to x (where a click puts the caret); else the
-// character under x.
-Hit TextArea::Impl::hitInLine(int line, qreal x, bool nearestEdge) const {
-    for (const TextCell& cell : layout.cells(line)) {
-        if (x < cell.x + (nearestEdge ? cell.width / 2 : cell.width)) {
-            return {cell.pos, false};
-        }
-    }
-    return {layout.lineEnd(line), layout.lineWraps(line)};
-}
-
-Hit TextArea::Impl::hitAt(QPointF point, bool nearestEdge) const {
-    const int row = static_cast<int>(std::floor((point.y() - kMargin) / lineHeight));
-    const int line = std::clamp(firstVisibleLine() + row, 0, layout.lineCount() - 1);
-    return hitInLine(line, point.x() - kMargin, nearestEdge);
-}
-
-void TextArea::Impl::moveCaret(int pos, bool extend, bool atLineEnd, bool keepGoal) {
-    caret = pos;
-    if (!extend) {
-        anchor = pos;
-    }
-    caretAtLineEnd = atLineEnd;
-    if (!keepGoal) {
-        goalX = -1;
-    }
-    scrollStale = true;
-    revealCaret = true;
-    showCaret();
-    tellCaret();
-    scheduleRepaint();
-}
-
-void TextArea::Impl::moveVertically(int lines, bool extend) {
-    const int from = caretLine();
-    const int to = std::clamp(from + lines, 0, layout.lineCount() - 1);
-    if (goalX < 0) {
-        goalX = xInLine(from, caret);
-    }
-    const Hit hit = hitInLine(to, goalX, true);
-    moveCaret(hit.pos, extend, hit.atLineEnd, true);
-}
-
-void TextArea::Impl::selectAll() {
-    anchor = 0;
-    caret = static_cast<int>(layout.text().size());
-    caretAtLineEnd = false;
-    showCaret();
-    tellCaret();
-    scheduleRepaint();
-}
-
-void TextArea::Impl::copy() const {
-    const int from = std::min(anchor, caret);
-    const int to = std::max(anchor, caret);
-    if (from < to) {
-        QApplication::clipboard()->setText(layout.displayText(from, to));
-    }
-}
-
-void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
-                               QPalette::ColorGroup group) const {
-    const QPalette& palette = q->palette();
-    const int selFrom = std::min(anchor, caret);
-    const int selTo = std::max(anchor, caret);
-    const std::vector<TextCell> cells = layout.cells(line);
-    const auto selected = [&](const TextCell& cell) {
-        return cell.pos >= selFrom && cell.pos < selTo;
-    };
-    const auto alone = [&](const TextCell& cell) {
-        return !fixedPitch || cell.symbol >= 0x80 || cell.symbol == '\t' || IsControl(cell.symbol);
-    };
-    for (size_t i = 0; i < cells.size();) {
-        const bool isSelected = selected(cells[i]);
-        QString run;
-        size_t j = i + 1;
-        if (IsControl(cells[i].symbol)) {
-            run = CaretNotation(cells[i].symbol);
-        } else if (cells[i].symbol != '\t') {
-            run = QString::fromUcs4(&cells[i].symbol, 1);
-        }
-        if (!alone(cells[i])) {
-            while (j < cells.size() && !alone(cells[j]) && selected(cells[j]) == isSelected) {
-                run.append(QChar(static_cast<char16_t>(cells[j].symbol)));
-                ++j;
-            }
-        }
-        const qreal x = kMargin + cells[i].x;
-        if (isSelected) {
-            const qreal width = cells[j - 1].x + cells[j - 1].width - cells[i].x;
-            painter.fillRect(QRectF(x, y, width, lineHeight),
-                             palette.brush(group, QPalette::Highlight));
-        }
-        const QColor ink =
-            palette.color(group, isSelected ? QPalette::HighlightedText : QPalette::Text);
-        if (IsControl(cells[i].symbol)) {
-            // A tinted ground tells caret notation apart from the same two characters as text.
-            QColor ground = ink;
-            ground.setAlphaF(0.2f);
-            painter.fillRect(QRectF(x, y + 1, cells[i].width, lineHeight - 2), ground);
-        }
-        if (!run.isEmpty()) {
-            painter.setPen(ink);
-            painter.drawText(QPointF(x, y + ascent), run);
-        }
-        i = j;
-    }
-    // A selected line end shows as a selected blank after the line's text.
-    const int end = layout.lineEnd(line);
-    if (!layout.lineWraps(line) && end < layout.text().size() && selFrom <= end && end < selTo) {
-        const qreal x = kMargin + (cells.empty() ? 0 : cells.back().x + cells.back().width);
-        painter.fillRect(QRectF(x, y, (*advances)(' '), lineHeight),
-                         palette.brush(group, QPalette::Highlight));
-    }
-}
-
 TextArea::TextArea(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_unique<Impl>(this)) {
     static const bool accessible = (QAccessible::installFactory(TextAreaAccessibleFactory), true);
     Q_UNUSED(accessible);
@@ -579,15 +557,20 @@ TextArea::TextArea(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_u
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     verticalScrollBar()->setSingleStep(1);
+    d->sinceNewText.start();
     d->applyFont();
 }
 
 TextArea::~TextArea() = default;
 
 void TextArea::setText(const QByteArray& bytes) {
-    d->syncWidth();
+    d->syncColumns();
     d->replace(0, static_cast<int>(text().size()), bytes);
-    d->moveCaret(0, false);
+    d->shapes.clear();
+    d->sinceNewText.start();
+    d->updateScrollBar();
+    d->pending += viewport()->rect();
+    d->select(0, 0);
 }
 
 const QByteArray& TextArea::text() const {
@@ -595,21 +578,41 @@ const QByteArray& TextArea::text() const {
 }
 
 void TextArea::replaceSelection(const QByteArray& bytes) {
-    d->syncWidth();
+    d->syncColumns();
     const int from = selectionStart();
-    d->replace(from, selectionEnd(), bytes);
-    d->moveCaret(from + static_cast<int>(bytes.size()), false);
+    const int lastLine = d->layout.lineCount() - 1;
+    const int lastColumns = d->layout.lineColumns(lastLine);
+    const bool append = from == text().size();
+    QRegion changed = d->caretOn ? d->caretRect() : QRect();
+    const int line = d->replace(from, selectionEnd(), bytes);
+    for (auto it = d->shapes.begin(); it != d->shapes.end();) {
+        it = it->first >= line ? d->shapes.erase(it) : std::next(it);
+    }
+    // An append that keeps to the last line changes only the cells after its old end.
+    if (line == lastLine && d->layout.lineCount() - 1 == lastLine &&
+        d->layout.lineColumns(lastLine) >= lastColumns) {
+        changed +=
+            QRectF(d->x(lastColumns), d->y(lastLine),
+                   (d->layout.lineColumns(lastLine) - lastColumns) * d->advance, d->lineHeight)
+                .toAlignedRect();
+    } else {
+        changed += d->linesRect(line, std::max(line, d->firstLine() + d->visibleLines()));
+    }
+    d->anchor = d->caret = from + static_cast<int>(bytes.size());
+    d->caretAtLineEnd = false;
+    d->goalColumn = -1;
+    d->updateScrollBar();
+    d->ensureCaretVisible();
+    d->showCaret();
+    changed += d->caretOn ? d->caretRect() : QRect();
+    d->tellCaret();
+    d->repaint(changed, append && d->sinceNewText.elapsed() >= kPromptMs);
 }
 
 void TextArea::setSelection(int anchor, int caret) {
-    d->syncWidth();
-    d->anchor = d->layout.charStart(anchor);
-    d->caret = d->layout.charStart(caret == -1 ? static_cast<int>(text().size()) : caret);
-    d->caretAtLineEnd = false;
-    d->goalX = -1;
-    d->showCaret();
-    d->tellCaret();
-    d->scheduleRepaint();
+    d->syncColumns();
+    d->select(d->layout.charStart(anchor),
+              d->layout.charStart(caret == -1 ? static_cast<int>(text().size()) : caret));
 }
 
 int TextArea::selectionStart() const {
@@ -621,62 +624,51 @@ int TextArea::selectionEnd() const {
 }
 
 int TextArea::visualLineCount() const {
-    d->syncWidth();
+    d->syncColumns();
     return d->layout.lineCount();
 }
 
 void TextArea::paintEvent(QPaintEvent* event) {
-    d->syncWidth();
-    d->settleScroll();
-    d->sincePaint.start();
     QPainter painter(viewport());
     painter.setFont(font());
     const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
                                        : isActiveWindow() ? QPalette::Active
                                                           : QPalette::Inactive;
     const QRect area = event->rect();
-    const int first = d->firstVisibleLine();
-    const int rowFrom = std::max(0, (area.top() - kMargin) / d->lineHeight);
-    const int rowTo =
-        std::min(d->layout.lineCount() - 1 - first, (area.bottom() - kMargin) / d->lineHeight);
-    for (int row = rowFrom; row <= rowTo; ++row) {
-        d->paintLine(painter, first + row, kMargin + row * d->lineHeight, group);
+    const int first = d->firstLine();
+    const int from = first + std::max(0, (area.top() - kMargin) / d->lineHeight);
+    const int to =
+        std::min(d->layout.lineCount() - 1, first + (area.bottom() - kMargin) / d->lineHeight);
+    for (int line = from; line <= to; ++line) {
+        d->paintLine(painter, line, group);
     }
     if (d->caretOn && hasFocus()) {
-        const int line = d->caretLine();
-        if (line >= first && line <= first + d->visibleLines()) {
-            const qreal x = kMargin + d->xInLine(line, d->caret);
-            const int y = kMargin + (line - first) * d->lineHeight;
-            painter.fillRect(QRectF(x, y, 1, d->lineHeight),
-                             palette().color(group, QPalette::Text));
-        }
+        const QRect caret = d->caretRect();
+        painter.fillRect(caret.x() + 1, caret.y(), 1, caret.height(),
+                         palette().color(group, QPalette::Text));
+    }
+    // Lines scrolled out of view are shaped again should they come back.
+    for (auto it = d->shapes.begin(); it != d->shapes.end();) {
+        const bool shown = it->first >= first && it->first <= first + d->visibleLines();
+        it = shown ? std::next(it) : d->shapes.erase(it);
     }
 }
 
 void TextArea::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
-    d->syncWidth();
+    d->syncColumns();
     d->updateScrollBar();
 }
 
 void TextArea::scrollContentsBy(int, int) {
-    d->scheduleRepaint();
+    d->repaint(viewport()->rect(), false);
 }
 
 void TextArea::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
-    switch (event->type()) {
-        case QEvent::FontChange:
-            d->applyFont();
-            break;
-        case QEvent::PaletteChange:
-        case QEvent::EnabledChange:
-        case QEvent::ActivationChange:
-        case QEvent::StyleChange:
-            d->scheduleRepaint();
-            break;
-        default:
-            break;
+    if (event->type() == QEvent::FontChange) {
+        d->applyFont();
+        d->repaint(viewport()->rect(), false);
     }
 }
 
@@ -684,10 +676,9 @@ void TextArea::changeEvent(QEvent* event) {
 // a dialog does not take it as its default action; Tab never arrives (QWidget moves the focus
 // first); everything else goes on to the parent, Esc included.
 void TextArea::keyPressEvent(QKeyEvent* event) {
-    d->syncWidth();
-    d->settleScroll();
+    d->syncColumns();
     if (event == QKeySequence::SelectAll) {
-        d->selectAll();
+        d->select(0, static_cast<int>(text().size()));
         return;
     }
     if (event == QKeySequence::Copy) {
@@ -696,46 +687,42 @@ void TextArea::keyPressEvent(QKeyEvent* event) {
     }
     const bool extend = event->modifiers() & Qt::ShiftModifier;
     const bool wholeText = event->modifiers() & Qt::ControlModifier;
-    const int size = static_cast<int>(text().size());
     const bool hasSelection = d->anchor != d->caret;
+    const auto move = [&](int pos, bool atLineEnd = false) {
+        d->select(extend ? d->anchor : pos, pos, atLineEnd);
+    };
+    const int line = d->caretLine();
     switch (event->key()) {
         case Qt::Key_Return:
         case Qt::Key_Enter:
             break;
         case Qt::Key_Left:
-            d->moveCaret(
-                !extend && hasSelection ? selectionStart() : d->layout.previousPosition(d->caret),
-                extend);
+            move(!extend && hasSelection ? selectionStart() : d->layout.previousPosition(d->caret));
             break;
         case Qt::Key_Right:
-            d->moveCaret(!extend && hasSelection
-                             ? selectionEnd()
-                             : d->layout.nextPosition(d->layout.charStart(d->caret)),
-                         extend);
+            move(!extend && hasSelection ? selectionEnd()
+                                         : d->layout.nextPosition(d->layout.charStart(d->caret)));
             break;
         case Qt::Key_Up:
-            d->moveVertically(-1, extend);
-            break;
         case Qt::Key_Down:
-            d->moveVertically(1, extend);
+            d->moveVertically(event->key() == Qt::Key_Up ? -1 : 1, extend);
             break;
         case Qt::Key_PageUp:
         case Qt::Key_PageDown: {
             const int page =
                 event->key() == Qt::Key_PageUp ? -d->visibleLines() : d->visibleLines();
-            d->bar()->setValue(d->firstVisibleLine() + page);
+            d->bar()->setValue(d->firstLine() + page);
             d->moveVertically(page, extend);
             break;
         }
         case Qt::Key_Home:
-            d->moveCaret(wholeText ? 0 : d->layout.lineStart(d->caretLine()), extend);
+            move(wholeText ? 0 : d->layout.lineStart(line));
             break;
         case Qt::Key_End:
             if (wholeText) {
-                d->moveCaret(size, extend);
+                move(static_cast<int>(text().size()));
             } else {
-                const int line = d->caretLine();
-                d->moveCaret(d->layout.lineEnd(line), extend, d->layout.lineWraps(line));
+                move(d->layout.lineEnd(line), d->layout.lineWraps(line));
             }
             break;
         default:
@@ -750,22 +737,20 @@ void TextArea::mousePressEvent(QMouseEvent* event) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    d->syncWidth();
-    d->settleScroll();
+    d->syncColumns();
     const Hit hit = d->hitAt(event->position(), true);
-    d->moveCaret(hit.pos, event->modifiers() & Qt::ShiftModifier, hit.atLineEnd);
+    const bool extend = event->modifiers() & Qt::ShiftModifier;
+    d->select(extend ? d->anchor : hit.pos, hit.pos, hit.atLineEnd);
 }
 
 void TextArea::mouseMoveEvent(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton)) {
         return;
     }
-    d->settleScroll();
     d->dragPos = event->position();
     const Hit hit = d->hitAt(d->dragPos, true);
-    d->moveCaret(hit.pos, true, hit.atLineEnd);
-    const bool outside = d->dragPos.y() < 0 || d->dragPos.y() >= viewport()->height();
-    if (outside) {
+    d->select(d->anchor, hit.pos, hit.atLineEnd);
+    if (d->dragPos.y() < 0 || d->dragPos.y() >= viewport()->height()) {
         d->dragTimer.start(kDragScrollMs, this);
     } else {
         d->dragTimer.stop();
@@ -773,14 +758,10 @@ void TextArea::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TextArea::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
-        return;
+    if (event->button() == Qt::LeftButton) {
+        const std::pair<int, int> word = d->layout.wordAt(d->hitAt(event->position(), false).pos);
+        d->select(word.first, word.second);
     }
-    d->syncWidth();
-    d->settleScroll();
-    const std::pair<int, int> word = d->layout.wordAt(d->hitAt(event->position(), false).pos);
-    d->anchor = word.first;
-    d->moveCaret(word.second, true);
 }
 
 void TextArea::contextMenuEvent(QContextMenuEvent* event) {
@@ -788,7 +769,8 @@ void TextArea::contextMenuEvent(QContextMenuEvent* event) {
     QAction* copy = menu.addAction(tr("&Copy"), this, [this] { d->copy(); });
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(d->anchor != d->caret);
-    QAction* all = menu.addAction(tr("Select &All"), this, [this] { d->selectAll(); });
+    QAction* all = menu.addAction(tr("Select &All"), this,
+                                  [this] { d->select(0, static_cast<int>(text().size())); });
     all->setShortcut(QKeySequence::SelectAll);
     menu.exec(event->globalPos());
 }
@@ -796,38 +778,32 @@ void TextArea::contextMenuEvent(QContextMenuEvent* event) {
 void TextArea::focusInEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusInEvent(event);
     d->showCaret();
-    d->scheduleRepaint();
+    viewport()->update(d->caretRect());
 }
 
 void TextArea::focusOutEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusOutEvent(event);
     d->blinkTimer.stop();
     d->caretOn = false;
-    d->scheduleRepaint();
+    viewport()->update(d->caretRect());
 }
 
 void TextArea::timerEvent(QTimerEvent* event) {
     if (event->timerId() == d->blinkTimer.timerId()) {
-        if (d->caretHeld) {
-            d->caretHeld = false;
-            return;
+        if (!d->caretHeld) {
+            d->caretOn = !d->caretOn;
+            viewport()->update(d->caretRect());
         }
-        d->caretOn = !d->caretOn;
-        const int row = d->caretLine() - d->firstVisibleLine();
-        const int x = kMargin + static_cast<int>(d->xInLine(d->caretLine(), d->caret));
-        viewport()->update(QRect(x - 1, kMargin + row * d->lineHeight, 3, d->lineHeight));
-    } else if (event->timerId() == d->repaintTimer.timerId()) {
-        d->settleScroll();  // while the timer runs, so that scrolling asks for no repaint
-        d->repaintTimer.stop();
-        viewport()->update();
+        d->caretHeld = false;
+    } else if (event->timerId() == d->gatherTimer.timerId()) {
+        d->flush();
     } else if (event->timerId() == d->dragTimer.timerId()) {
         if (!(QApplication::mouseButtons() & Qt::LeftButton)) {
             d->dragTimer.stop();
             return;
         }
-        d->settleScroll();
         const Hit hit = d->hitAt(d->dragPos, true);
-        d->moveCaret(hit.pos, true, hit.atLineEnd);
+        d->select(d->anchor, hit.pos, hit.atLineEnd);
     } else {
         QAbstractScrollArea::timerEvent(event);
     }

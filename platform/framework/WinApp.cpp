@@ -12,12 +12,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
-#include <clocale>
 #include <iterator>
 #include <memory>
 #include <string>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/Widgets.h"
 
 namespace {
@@ -184,7 +182,6 @@ int AfxWinMain(int argc, char** argv) {
     if (!QCoreApplication::instance()) {
         qtApp = std::make_unique<QApplication>(argc, argv);
     }
-    std::setlocale(LC_ALL, "");
     CWinApp* app = AfxGetApp();
     if (!app) {
         return 1;
@@ -193,7 +190,7 @@ int AfxWinMain(int argc, char** argv) {
         g_executableName = ExecutableName(argc > 0 && argv[0] ? argv[0] : "");
         app->m_pszAppName = g_executableName.c_str();
     }
-    QCoreApplication::setApplicationName(FromCodePage(QByteArray(app->m_pszAppName)));
+    QCoreApplication::setApplicationName(QString::fromLocal8Bit(app->m_pszAppName));
     if (const VERSIONRES* version = g_resources.version) {
         QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3.%4")
                                                     .arg(version->fileVersion[0])

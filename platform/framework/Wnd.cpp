@@ -10,7 +10,6 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/Widgets.h"
 #include "platform/framework/WinApp.h"
 
@@ -251,7 +250,7 @@ QWidget* MessageBoxOwner(CWnd* wnd) {
 // title bar's font and buttons are the window manager's; the system's title font in bold and
 // room for an icon and three buttons of about two lines each stand in for them.
 void ShowMessageBox(QWidget* owner, const QString& text) {
-    const QString caption = FromCodePage(QByteArray(AfxGetAppName()));
+    const QString caption = QString::fromLocal8Bit(AfxGetAppName());
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
     QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
@@ -269,7 +268,7 @@ void ShowMessageBox(QWidget* owner, const QString& text) {
 
 int CWnd::MessageBox(LPCSTR lpszText) {
     SendCall([&] {
-        ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(lpszText ? lpszText : "")));
+        ShowMessageBox(MessageBoxOwner(this), QString::fromLocal8Bit(lpszText ? lpszText : ""));
     });
     return IDOK;
 }
