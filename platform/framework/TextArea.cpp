@@ -42,10 +42,8 @@ constexpr int kJoinBytes = 4;  // an edit can change the character up to 3 bytes
 
 // A piece of a line drawn as one: a run of ASCII in a fixed-pitch font, else one character.
 struct Run {
-    int column;
-    int end;
-    bool ascii;
-    bool control;
+    int column, end;
+    bool ascii, control;
     QString chars;
     QStaticText text;
 };
@@ -56,24 +54,20 @@ struct TextArea::Impl {
     explicit Impl(TextArea* area) : q(area) {}
     TextArea* q;
     TextLayout layout;
-    int columns = 0;
-    int anchor = 0;
-    int caret = 0;
+    int columns = 0, anchor = 0, caret = 0;
     int goalColumn = -1;  // the column that Up and Down keep; -1 until a vertical move sets it
     qreal advance = 1;
     int lineHeight = 1;
-    bool fixedPitch = true;
+    bool fixedPitch = true, caretOn = false;
+    bool caretHeld = false;                            // the next blink keeps the caret shown
     std::unordered_map<int, std::vector<Run>> shapes;  // of the lines in view
     QRegion pending;                                   // changed, not yet asked to repaint
     QBasicTimer gatherTimer, blinkTimer, dragTimer;
     QElapsedTimer sinceRepaint, sinceNewText;
-    bool caretOn = false;
-    bool caretHeld = false;  // the next blink keeps the caret shown
-    QPointF dragPos;         // a drag that holds the pointer above or below the text scrolls
+    QPointF dragPos;  // a drag that holds the pointer above or below the text scrolls
     // Where the shown text for assistive technology has come to: the offset in it of the byte
     // position memoPos, so that telling of an append costs what the append costs.
-    int memoPos = 0;
-    int memoOffset = 0;
+    int memoPos = 0, memoOffset = 0;
 
     QScrollBar* bar() const { return q->verticalScrollBar(); }
     int first() const { return bar()->value(); }
@@ -120,218 +114,186 @@ struct TextArea::Impl {
     }
     void reveal(int line) { bar()->setValue(std::clamp(first(), line - page() + 1, line)); }
 
-    void applyFont();
-    void syncColumns();
-    void updateScrollBar();
-    void repaint(const QRegion& region, bool gather);
-    void showCaret();
-    void select(int newAnchor, int newCaret, bool keepGoal = false);
-    void copy() const;
-    const std::vector<Run>& shape(int line);
-    void paintLine(QPainter& painter, int line, QPalette::ColorGroup group);
-    int offsetOf(int pos);
-    int posAt(int offset) const;
-    int replace(int from, int to, const QByteArray& bytes);
-};
-
-void TextArea::Impl::applyFont() {
-    const QFontMetricsF metrics(q->font());
-    advance = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
-    lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
-    // Asked of the glyphs (QFontInfo::fixedPitch() is false for some monospaced faces): ASCII
-    // is drawn in runs only where its advances are the cells'.
-    fixedPitch = metrics.horizontalAdvance(QLatin1Char('i')) == advance &&
-                 metrics.horizontalAdvance(QLatin1Char('W')) == advance;
-    columns = 0;
-    syncColumns();
-}
-
-// Lays out again when the width holds another number of columns, keeping the top line in view.
-void TextArea::Impl::syncColumns() {
-    const int now = std::max(1, static_cast<int>((q->viewport()->width() - 2 * kMargin) / advance));
-    if (now != columns) {
-        const int top = layout.lineStart(std::min(first(), layout.lineCount() - 1));
-        layout.setColumns(columns = now);
-        shapes.clear();
-        updateScrollBar();
-        bar()->setValue(layout.lineAt(top));
-        repaint(q->viewport()->rect(), false);
+    void applyFont() {
+        const QFontMetricsF metrics(q->font());
+        advance = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
+        lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
+        // Asked of the glyphs (QFontInfo::fixedPitch() is false for some monospaced faces): ASCII
+        // is drawn in runs only where its advances are the cells'.
+        fixedPitch = metrics.horizontalAdvance(QLatin1Char('i')) == advance &&
+                     metrics.horizontalAdvance(QLatin1Char('W')) == advance;
+        columns = 0;
+        syncColumns();
     }
-}
-
-void TextArea::Impl::updateScrollBar() {
-    bar()->setPageStep(page());
-    bar()->setRange(0, std::max(0, layout.lineCount() - page()));
-}
-
-void TextArea::Impl::repaint(const QRegion& region, bool gather) {
-    pending += region;
-    const qint64 since = sinceRepaint.isValid() ? sinceRepaint.elapsed() : kGatherMs;
-    if (gather && !gatherTimer.isActive() && since < kGatherMs) {
-        gatherTimer.start(static_cast<int>(kGatherMs - since), q);
-    }
-    if (!gather || !gatherTimer.isActive()) {
-        gatherTimer.stop();
-        q->viewport()->update(pending);
-        pending = QRegion();
-        sinceRepaint.start();
-    }
-}
-
-// Shows the caret and holds it for the next blink, so that a moving caret stays visible. The
-// blink timer keeps running: restarting it on every move would cost an append more than the
-// append itself.
-void TextArea::Impl::showCaret() {
-    caretOn = q->hasFocus();
-    caretHeld = true;
-    if (caretOn && QApplication::cursorFlashTime() > 0 && !blinkTimer.isActive()) {
-        blinkTimer.start(QApplication::cursorFlashTime() / 2, q);
-    }
-}
-
-// Moves the caret and the selection, repainting at once the caret's cells and the lines whose
-// selection changed.
-void TextArea::Impl::select(int newAnchor, int newCaret, bool keepGoal) {
-    QRegion changed = shownCaret();
-    const int oldFrom = std::min(anchor, caret);
-    const int oldTo = std::max(anchor, caret);
-    anchor = newAnchor;
-    caret = newCaret;
-    goalColumn = keepGoal ? goalColumn : -1;
-    reveal(layout.lineAt(caret));
-    const int from = std::min(anchor, caret);
-    const int to = std::max(anchor, caret);
-    if ((oldFrom != oldTo || from != to) && (from != oldFrom || to != oldTo)) {
-        changed +=
-            lines(layout.lineAt(std::min(from, oldFrom)), layout.lineAt(std::max(to, oldTo)));
-    }
-    showCaret();
-    repaint(changed + shownCaret(), false);
-    if (QAccessible::isActive()) {
-        if (from != to) {
-            QAccessibleTextSelectionEvent selection(q, offsetOf(from), offsetOf(to));
-            QAccessible::updateAccessibility(&selection);
+    // Lays out again when the width holds another number of columns, keeping the top line in view.
+    void syncColumns() {
+        const int now =
+            std::max(1, static_cast<int>((q->viewport()->width() - 2 * kMargin) / advance));
+        if (now != columns) {
+            const int top = layout.lineStart(std::min(first(), layout.lineCount() - 1));
+            layout.setColumns(columns = now);
+            shapes.clear();
+            updateScrollBar();
+            bar()->setValue(layout.lineAt(top));
+            repaint(q->viewport()->rect(), false);
         }
-        QAccessibleTextCursorEvent cursor(q, offsetOf(caret));
-        QAccessible::updateAccessibility(&cursor);
     }
-}
-
-void TextArea::Impl::copy() const {
-    if (anchor != caret) {
-        QApplication::clipboard()->setText(
-            layout.displayText(std::min(anchor, caret), std::max(anchor, caret)));
+    void updateScrollBar() {
+        bar()->setPageStep(page());
+        bar()->setRange(0, std::max(0, layout.lineCount() - page()));
     }
-}
-
-const std::vector<Run>& TextArea::Impl::shape(int line) {
-    const auto [it, fresh] = shapes.try_emplace(line);
-    std::vector<Run>& runs = it->second;
-    if (!fresh) {
+    void repaint(const QRegion& region, bool gather) {
+        pending += region;
+        const qint64 since = sinceRepaint.isValid() ? sinceRepaint.elapsed() : kGatherMs;
+        if (gather && !gatherTimer.isActive() && since < kGatherMs) {
+            gatherTimer.start(static_cast<int>(kGatherMs - since), q);
+        }
+        if (!gather || !gatherTimer.isActive()) {
+            gatherTimer.stop();
+            q->viewport()->update(pending);
+            pending = QRegion();
+            sinceRepaint.start();
+        }
+    }
+    // Shows the caret and holds it for the next blink, so that a moving caret stays visible. The
+    // blink timer keeps running: restarting it on every move would cost an append more than the
+    // append itself.
+    void showCaret() {
+        caretOn = q->hasFocus();
+        caretHeld = true;
+        if (caretOn && QApplication::cursorFlashTime() > 0 && !blinkTimer.isActive()) {
+            blinkTimer.start(QApplication::cursorFlashTime() / 2, q);
+        }
+    }
+    // Moves the caret and the selection, repainting at once the caret's cells and the lines whose
+    // selection changed.
+    void select(int newAnchor, int newCaret, bool keepGoal = false) {
+        QRegion changed = shownCaret();
+        const int oldFrom = std::min(anchor, caret);
+        const int oldTo = std::max(anchor, caret);
+        anchor = newAnchor;
+        caret = newCaret;
+        goalColumn = keepGoal ? goalColumn : -1;
+        reveal(layout.lineAt(caret));
+        const int from = std::min(anchor, caret);
+        const int to = std::max(anchor, caret);
+        if ((oldFrom != oldTo || from != to) && (from != oldFrom || to != oldTo)) {
+            changed +=
+                lines(layout.lineAt(std::min(from, oldFrom)), layout.lineAt(std::max(to, oldTo)));
+        }
+        showCaret();
+        repaint(changed + shownCaret(), false);
+        if (QAccessible::isActive()) {
+            if (from != to) {
+                QAccessibleTextSelectionEvent selection(q, offsetOf(from), offsetOf(to));
+                QAccessible::updateAccessibility(&selection);
+            }
+            QAccessibleTextCursorEvent cursor(q, offsetOf(caret));
+            QAccessible::updateAccessibility(&cursor);
+        }
+    }
+    void copy() const {
+        if (anchor != caret) {
+            QApplication::clipboard()->setText(
+                layout.displayText(std::min(anchor, caret), std::max(anchor, caret)));
+        }
+    }
+    const std::vector<Run>& shape(int line) {
+        const auto [it, fresh] = shapes.try_emplace(line);
+        std::vector<Run>& runs = it->second;
+        if (!fresh) {
+            return runs;
+        }
+        for (const TextCell& cell : layout.cells(line)) {
+            const bool ascii = fixedPitch && cell.code >= 0x20 && cell.code < 0x7F;
+            if (ascii && !runs.empty() && runs.back().ascii && runs.back().end == cell.column) {
+                runs.back().chars.append(QLatin1Char(static_cast<char>(cell.code)));
+                ++runs.back().end;
+            } else if (cell.code != '\t') {
+                const bool control = IsControl(cell.code);
+                runs.push_back(
+                    Run{cell.column, cell.column + cell.width, ascii, control,
+                        control ? CaretNotation(cell.code) : QString::fromUcs4(&cell.code, 1),
+                        QStaticText()});
+            }
+        }
+        for (Run& run : runs) {
+            run.text.setTextFormat(Qt::PlainText);
+            run.text.setText(run.chars);
+        }
         return runs;
     }
-    for (const TextCell& cell : layout.cells(line)) {
-        const bool ascii = fixedPitch && cell.code >= 0x20 && cell.code < 0x7F;
-        if (ascii && !runs.empty() && runs.back().ascii && runs.back().end == cell.column) {
-            runs.back().chars.append(QLatin1Char(static_cast<char>(cell.code)));
-            ++runs.back().end;
-        } else if (cell.code != '\t') {
-            const bool control = IsControl(cell.code);
-            runs.push_back(
-                Run{cell.column, cell.column + cell.width, ascii, control,
-                    control ? CaretNotation(cell.code) : QString::fromUcs4(&cell.code, 1),
-                    QStaticText()});
-        }
-    }
-    for (Run& run : runs) {
-        run.text.setTextFormat(Qt::PlainText);
-        run.text.setText(run.chars);
-    }
-    return runs;
-}
-
-void TextArea::Impl::paintLine(QPainter& painter, int line, QPalette::ColorGroup group) {
-    const QPalette& palette = q->palette();
-    const auto draw = [&](const QColor& ink) {
-        QColor ground = ink;
-        ground.setAlphaF(0.2f);
-        painter.setPen(ink);
-        for (const Run& run : shape(line)) {
-            const QRectF rect = cells(line, run.column, run.end - run.column);
-            if (run.control) {
-                // A tinted ground tells caret notation apart from the same two characters as text.
-                painter.fillRect(rect.adjusted(0, 1, 0, -1), ground);
+    void paintLine(QPainter& painter, int line, QPalette::ColorGroup group) {
+        const QPalette& palette = q->palette();
+        const auto draw = [&](const QColor& ink) {
+            QColor ground = ink;
+            ground.setAlphaF(0.2f);
+            painter.setPen(ink);
+            for (const Run& run : shape(line)) {
+                const QRectF rect = cells(line, run.column, run.end - run.column);
+                if (run.control) {
+                    // A tinted ground tells caret notation apart from the same two characters as
+                    // text.
+                    painter.fillRect(rect.adjusted(0, 1, 0, -1), ground);
+                }
+                painter.drawStaticText(rect.topLeft(), run.text);
             }
-            painter.drawStaticText(rect.topLeft(), run.text);
+        };
+        draw(palette.color(group, QPalette::Text));
+        // The selection is painted over; a selected line end shows as a selected blank after the
+        // text.
+        const int from = std::max(std::min(anchor, caret), layout.lineStart(line));
+        const int to = std::min(std::max(anchor, caret), layout.lineEnd(line));
+        const bool endSelected = !layout.lineWraps(line) && layout.lineEnd(line) < size() &&
+                                 std::max(anchor, caret) > layout.lineEnd(line) && from <= to;
+        if (from < to || endSelected) {
+            const int column = columnOf(line, from);
+            const QRectF selected = cells(line, column, columnOf(line, to) + endSelected - column);
+            painter.setClipRect(selected);
+            painter.fillRect(selected, palette.brush(group, QPalette::Highlight));
+            draw(palette.color(group, QPalette::HighlightedText));
+            painter.setClipping(false);
         }
-    };
-    draw(palette.color(group, QPalette::Text));
-    // The selection is painted over; a selected line end shows as a selected blank after the text.
-    const int from = std::max(std::min(anchor, caret), layout.lineStart(line));
-    const int to = std::min(std::max(anchor, caret), layout.lineEnd(line));
-    const bool endSelected = !layout.lineWraps(line) && layout.lineEnd(line) < size() &&
-                             std::max(anchor, caret) > layout.lineEnd(line) && from <= to;
-    if (from < to || endSelected) {
-        const int column = columnOf(line, from);
-        const QRectF selected = cells(line, column, columnOf(line, to) + endSelected - column);
-        painter.setClipRect(selected);
-        painter.fillRect(selected, palette.brush(group, QPalette::Highlight));
-        draw(palette.color(group, QPalette::HighlightedText));
-        painter.setClipping(false);
     }
-}
-
-// The offset in the shown text of the character start pos.
-int TextArea::Impl::offsetOf(int pos) {
-    const int settled = layout.charStart(std::max(0, pos - kJoinBytes));
-    // Moving back from the memo costs what moving forward does: an append asks a little behind
-    // where the last one left it, and starting again from 0 would make a capture quadratic.
-    memoOffset += memoPos > settled ? -static_cast<int>(layout.displayText(settled, memoPos).size())
-                                    : static_cast<int>(layout.displayText(memoPos, settled).size());
-    memoPos = settled;
-    return memoOffset + static_cast<int>(layout.displayText(settled, pos).size());
-}
-
-// The character start whose offset in the shown text is the first at or after offset.
-int TextArea::Impl::posAt(int offset) const {
-    int pos = 0;
-    for (int shown = 0; shown < offset && pos < size();) {
-        const int next = layout.nextPosition(pos);
-        shown += static_cast<int>(layout.displayText(pos, next).size());
-        pos = next;
+    // The offset in the shown text of the character start pos.
+    int offsetOf(int pos) {
+        const int settled = layout.charStart(std::max(0, pos - kJoinBytes));
+        // Moving back from the memo costs what moving forward does: an append asks a little behind
+        // where the last one left it, and starting again from 0 would make a capture quadratic.
+        memoOffset += memoPos > settled
+                          ? -static_cast<int>(layout.displayText(settled, memoPos).size())
+                          : static_cast<int>(layout.displayText(memoPos, settled).size());
+        memoPos = settled;
+        return memoOffset + static_cast<int>(layout.displayText(settled, pos).size());
     }
-    return pos;
-}
-
-// Replaces [from, to) and tells assistive technology, while one is active, what changed in the
-// shown text; returns the first line that changed.
-int TextArea::Impl::replace(int from, int to, const QByteArray& bytes) {
-    if (memoPos > from - kJoinBytes) {
-        memoPos = memoOffset = 0;
+    // The character start whose offset in the shown text is the first at or after offset.
+    int posAt(int offset) const {
+        int pos = 0;
+        for (int shown = 0; shown < offset && pos < size();) {
+            const int next = layout.nextPosition(pos);
+            shown += static_cast<int>(layout.displayText(pos, next).size());
+            pos = next;
+        }
+        return pos;
     }
-    if (!QAccessible::isActive()) {  // Qt would drop the news
-        return layout.replace(from, to, bytes);
+    // Replaces [from, to) and tells assistive technology, while one is active, what changed in the
+    // shown text; returns the first line that changed.
+    int replace(int from, int to, const QByteArray& bytes) {
+        if (memoPos > from - kJoinBytes) {
+            memoPos = memoOffset = 0;
+        }
+        if (!QAccessible::isActive()) {  // Qt would drop the news
+            return layout.replace(from, to, bytes);
+        }
+        const int start = layout.charStart(std::max(0, from - kJoinBytes));
+        const int offset = offsetOf(start);
+        const QString before = layout.displayText(start, size());
+        const int line = layout.replace(from, to, bytes);
+        QAccessibleTextUpdateEvent event(q, offset, before, layout.displayText(start, size()));
+        QAccessible::updateAccessibility(&event);
+        return line;
     }
-    const int start = layout.charStart(std::max(0, from - kJoinBytes));
-    const int offset = offsetOf(start);
-    const QString before = layout.displayText(start, size());
-    const int line = layout.replace(from, to, bytes);
-    const QString after = layout.displayText(start, size());
-    qsizetype same = 0;
-    qsizetype common = 0;
-    while (same < std::min(before.size(), after.size()) && before[same] == after[same]) {
-        ++same;
-    }
-    while (common < std::min(before.size(), after.size()) - same &&
-           before[before.size() - 1 - common] == after[after.size() - 1 - common]) {
-        ++common;
-    }
-    QAccessibleTextUpdateEvent event(q, offset + static_cast<int>(same),
-                                     before.mid(same, before.size() - same - common),
-                                     after.mid(same, after.size() - same - common));
-    QAccessible::updateAccessibility(&event);
-    return line;
-}
+};
 
 // What assistive technology reads of a text area: its shown text, caret and selection, in
 // offsets into the shown text.
