@@ -47,18 +47,27 @@ constexpr double kLineBytesPerSecond = 230400.0 / 11;
 constexpr double kFloorGoal = 1.5;
 constexpr double kDotGoalUs = 150;
 
-// The first number of a /proc file; -1 when there is none.
-long long FirstNumber(const std::string& path) {
-    std::ifstream in(path);
-    long long value = -1;
-    return in >> value ? value : -1;
-}
-
-// The threads of a process: the CPU nanoseconds each has used so far, and its name.
+// The threads of a process: the CPU nanoseconds each has used so far, the times it ran (its
+// wake-ups, near enough), its read and write system calls, and its name.
 struct Thread {
-    long long ns;
+    long long ns = 0;
+    long long runs = 0;
+    long long calls = 0;
     std::string name;
 };
+
+Thread ThreadAt(const std::string& task) {
+    Thread thread;
+    std::ifstream(task + "/schedstat") >> thread.ns >> thread.runs >> thread.runs;
+    std::ifstream io(task + "/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        thread.calls += key == "syscr:" || key == "syscw:" ? value : 0;
+    }
+    std::getline(std::ifstream(task + "/comm"), thread.name);
+    return thread;
+}
 
 std::map<std::string, Thread> Threads(const std::string& pid) {
     std::map<std::string, Thread> threads;
@@ -66,10 +75,7 @@ std::map<std::string, Thread> Threads(const std::string& pid) {
     DIR* tasks = opendir(dir.c_str());
     while (const dirent* entry = tasks ? readdir(tasks) : nullptr) {
         if (entry->d_name[0] != '.') {
-            const std::string task = dir + "/" + entry->d_name;
-            std::string name;
-            std::getline(std::ifstream(task + "/comm"), name);
-            threads[entry->d_name] = Thread{FirstNumber(task + "/schedstat"), name};
+            threads[entry->d_name] = ThreadAt(dir + "/" + entry->d_name);
         }
     }
     if (tasks) {
@@ -174,17 +180,21 @@ struct Reader {
     pid_t pid = -1;
     double startCpu = 0;
     double cpu = -1;
+    Thread start;
+    long long runs = 0;  // its wake-ups while reading
 
     bool Start(std::vector<std::string> args, const std::string& slave, const std::string& out) {
         pid = Spawn(std::move(args), out);
         return pid > 0 && WaitUntil([&] { return HasOpen(pid, slave); }, 5000) &&
-               (startCpu = CpuSecondsOf(pid), true);
+               (startCpu = CpuSecondsOf(pid), start = ThreadAt("/proc/" + std::to_string(pid)),
+                true);
     }
     // Once it has read total bytes; a reader that is done waits in a read, or paused, using
     // nothing more.
     void Finish(long long total) {
         if (pid > 0 && WaitUntil([&] { return BytesRead(pid) >= total; }, 10000)) {
             cpu = CpuSecondsOf(pid) - startCpu;
+            runs = ThreadAt("/proc/" + std::to_string(pid)).runs - start.runs;
         }
         End(pid);
     }
@@ -198,6 +208,10 @@ struct Round {
     double server = -1;   // the X server
     double cat = -1;
     double floor = -1;
+    // Wake-ups, and read and write calls, of the window's and the capture thread; the X server's
+    // wake-ups.
+    long long windowRuns = 0, windowCalls = 0, captureRuns = 0, captureCalls = 0, serverRuns = 0;
+    long long catRuns = 0, floorRuns = 0;
     double Program() const { return window + capture + qt + server; }
 };
 
@@ -227,6 +241,7 @@ Round MeasureRound(CCaptureDlg& dlg, pid_t server, const std::string& work) {
     const double processBefore = CpuSeconds();
     const double windowBefore = ThreadCpuSeconds();
     const double serverBefore = CpuSecondsOf(server);
+    const Thread serverThreadBefore = ThreadAt("/proc/" + std::to_string(server));
     Clock::time_point end;
     if (WaitUntilEnabled(dlg.m_btnSave, 60000, &end)) {
         const double process = CpuSeconds() - processBefore;
@@ -234,12 +249,25 @@ Round MeasureRound(CCaptureDlg& dlg, pid_t server, const std::string& work) {
         round.server = CpuSecondsOf(server) - serverBefore;
         long long qtNs = 0;
         // A thread the program starts keeps the process's name; Qt names its own.
-        for (const auto& thread : Threads(self)) {
-            const auto before = threadsBefore.find(thread.first);
-            if (thread.second.name != program && before != threadsBefore.end()) {
-                qtNs += thread.second.ns - before->second.ns;
+        for (const auto& [tid, now] : Threads(self)) {
+            const auto before = threadsBefore.find(tid);
+            if (before == threadsBefore.end()) {
+                continue;
+            }
+            const long long runs = now.runs - before->second.runs;
+            const long long calls = now.calls - before->second.calls;
+            if (now.name != program) {
+                qtNs += now.ns - before->second.ns;
+            } else if (tid == self) {
+                round.windowRuns = runs;
+                round.windowCalls = calls;
+            } else {
+                round.captureRuns = runs;
+                round.captureCalls = calls;
             }
         }
+        round.serverRuns =
+            ThreadAt("/proc/" + std::to_string(server)).runs - serverThreadBefore.runs;
         round.qt = static_cast<double>(qtNs) / 1e9;
         round.capture = process - round.window - round.qt;
         const std::string sent = RandomPayload(kBytes, 1);
@@ -251,6 +279,8 @@ Round MeasureRound(CCaptureDlg& dlg, pid_t server, const std::string& work) {
     floor.Finish(kBytes + 1);
     round.cat = cat.cpu;
     round.floor = floor.cpu;
+    round.catRuns = cat.runs;
+    round.floorRuns = floor.runs;
     WaitUntil([&] { return Idle(dlg); });
     return round;
 }
@@ -328,6 +358,26 @@ int main(int argc, char** argv) {
              MarkOf(measured && Median(toFloor) <= kFloorGoal));
     PrintRow(Format("window's thread per dot (%.0f dots)", dots), MedianAndRange(perDot, "%.0f us"),
              Format("<= %.0f us", kDotGoalUs), MarkOf(measured && Median(perDot) <= kDotGoalUs));
+    // What a dot and a chunk cost the threads in wake-ups and system calls.
+    std::vector<double> windowRuns, windowCalls, serverRuns, captureRuns, captureCalls, catRuns,
+        floorRuns;
+    const double chunks = static_cast<double>((kBytes + 1 + 255) / 256);
+    for (const Round& round : rounds) {
+        windowRuns.push_back(round.windowRuns / dots);
+        windowCalls.push_back(round.windowCalls / dots);
+        serverRuns.push_back(round.serverRuns / dots);
+        captureRuns.push_back(round.captureRuns / chunks);
+        captureCalls.push_back(round.captureCalls / chunks);
+        catRuns.push_back(round.catRuns / chunks);
+        floorRuns.push_back(round.floorRuns / chunks);
+    }
+    PrintRow("  window's thread: wake-ups, read+write calls per dot",
+             MedianAndRange(windowRuns, "%.1f") + ", " + MedianAndRange(windowCalls, "%.1f"));
+    PrintRow("  X server: wake-ups per dot", MedianAndRange(serverRuns, "%.2f"));
+    PrintRow(Format("  capture thread: wake-ups, read+write calls per chunk (%.0f)", chunks),
+             MedianAndRange(captureRuns, "%.2f") + ", " + MedianAndRange(captureCalls, "%.2f"));
+    PrintRow("  cat, the floor: wake-ups per chunk",
+             MedianAndRange(catRuns, "%.2f") + ", " + MedianAndRange(floorRuns, "%.2f"));
     PrintRow("  the captures hold every byte", Format("%d of %d", exact, kRounds), "every one",
              MarkOf(exact == kRounds));
     return 0;
