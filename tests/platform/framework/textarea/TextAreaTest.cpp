@@ -292,18 +292,20 @@ TEST_F(TextAreaTest, WrapsAfterTheLastBlankElseAtTheCellThatDoesNotFit) {
     EXPECT_EQ(m_area->visualLineCount(), 2);
 }
 
-// An append repaints just the cells it adds; the caret blinks in its own cell.
+// An append repaints just the cells it adds, however long the line it extends (here wrapped
+// twice); the caret blinks in its own cell.
 TEST_F(TextAreaTest, RepaintsOnlyTheCellsThatChange) {
     m_next->setFocus();
     m_area->setText("");
-    m_area->replaceSelection("Getting data...\r\n");
+    m_area->replaceSelection("Getting data...\r\n" + QByteArray(2 * Columns() + 5, '.'));
     PaintSpy spy(m_area->viewport());
     RunEventsFor(300);
     spy.m_regions.clear();
     m_area->replaceSelection(".");
     ASSERT_TRUE(WaitUntil([&] { return !spy.m_regions.empty(); }));
     const QRect painted = spy.All().boundingRect();
-    const QRect dot = CellRect(16);
+    const QRect dot = CellRect(16 + 2 * Columns() + 5);
+    EXPECT_EQ(Cell(16 + 2 * Columns() + 5), QPoint(5, 3));
     EXPECT_TRUE(painted.contains(dot.center()));
     EXPECT_LE(painted.width(), dot.width() + 2);
     EXPECT_LE(painted.height(), dot.height() + 1);
