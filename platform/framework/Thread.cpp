@@ -135,7 +135,7 @@ void AfxWaitForThreads() {
     }
 }
 
-// sleep_for goes on sleeping for the time left after a signal, on the steady clock.
+// sleep_for sleeps on for the time left when a signal interrupts it.
 void Sleep(DWORD dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
