@@ -1,7 +1,8 @@
 // Message maps: the order entries are searched in, the base maps, command routing on to the
-// application, and Default() within the handling of a message.
+// application (from the main window's F1 too), and Default() within the handling of a message.
 #include <gtest/gtest.h>
 
+#include <QTest>
 #include <QWidget>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/framework/Framework.h"
 #include "platform/framework/Widgets.h"
 #include "res/resource.h"
+#include "tests/support/Window.h"
 
 namespace {
 
@@ -68,6 +70,14 @@ TEST(MessageMap, FirstEntryThenBaseMapsThenTheApplication) {
     EXPECT_TRUE(dialog.OnWndMsg(WM_COMMAND, CommandWParam(ID_HELP, 0), 0));
     EXPECT_FALSE(Click(dialog, 4242));
     EXPECT_EQ(g_calls, (Calls{"receive", "base save", "app help"}));
+
+    // F1 in a window is its Help command, which the main window leaves to the application.
+    g_calls.clear();
+    WithWindow([](CCaptureDlg& window) {
+        QTest::keyClick(Widget(window.m_cmbPort), Qt::Key_F1);
+        EXPECT_TRUE(Widget(window)->isVisible());
+    });
+    EXPECT_EQ(g_calls, (Calls{"app help"}));
 }
 
 // A window whose paint handler dispatches another message, then calls Default() or not.
