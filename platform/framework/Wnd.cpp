@@ -133,30 +133,15 @@ LRESULT CWnd::Default() {
 
 namespace {
 
-constexpr const char* kBigIconProperty = "kavosen.bigIcon";
-constexpr const char* kSmallIconProperty = "kavosen.smallIcon";
+// The program gives the same icon as both the big and the small one, so the window icon is the
+// last one given (with all its sizes) and the property keeps it for the next WM_SETICON to return.
+constexpr const char* kIconProperty = "kavosen.icon";
 
-HICON IconProperty(QWidget* widget, const char* name) {
-    return static_cast<HICON>(widget->property(name).value<void*>());
-}
-
-// Both icons of WM_SETICON feed the one window icon, which holds the sizes of each.
-LRESULT SetWindowIcon(QWidget* widget, WPARAM kind, HICON hIcon) {
-    const char* name = kind == ICON_BIG ? kBigIconProperty : kSmallIconProperty;
-    const HICON previous = IconProperty(widget, name);
-    widget->setProperty(name, QVariant::fromValue(static_cast<void*>(hIcon)));
-    const HICON big = IconProperty(widget, kBigIconProperty);
-    const HICON small = IconProperty(widget, kSmallIconProperty);
-    QIcon icon;
-    for (HICON part : {big, small == big ? nullptr : small}) {
-        if (part) {
-            for (const QSize& size : IconOf(part)->availableSizes()) {
-                icon.addPixmap(IconOf(part)->pixmap(size));
-            }
-        }
-    }
-    widget->setWindowIcon(icon);
-    return reinterpret_cast<LRESULT>(previous);
+LRESULT SetWindowIcon(QWidget* widget, HICON hIcon) {
+    const auto previous = reinterpret_cast<LRESULT>(widget->property(kIconProperty).value<void*>());
+    widget->setProperty(kIconProperty, QVariant::fromValue(static_cast<void*>(hIcon)));
+    widget->setWindowIcon(hIcon ? *IconOf(hIcon) : QIcon());
+    return previous;
 }
 
 // The layer's own handling of a message that no handler took.
@@ -168,7 +153,7 @@ LRESULT DefWindowProc(QWidget* widget, UINT message, WPARAM wParam, LPARAM lPara
             return TRUE;
         }
         case WM_SETICON:
-            return SetWindowIcon(widget, wParam, reinterpret_cast<HICON>(lParam));
+            return SetWindowIcon(widget, reinterpret_cast<HICON>(lParam));
         case WM_SETFONT:
             // Qt copies the font and repaints on a change by itself, whatever the redraw flag.
             widget->setFont(wParam ? *FontOf(reinterpret_cast<HFONT>(wParam)) : QFont());

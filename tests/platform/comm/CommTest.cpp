@@ -328,27 +328,4 @@ TEST_F(CommLine, SignalsDoNotCutTheWaitShort) {
     EXPECT_GE(r.ms, 750);
 }
 
-// ---- A vanishing device ---------------------------------------------------------------------
-
-TEST_F(CommLine, ReadsFailPromptlyOnceTheDeviceVanishes) {
-    std::thread unplug([this] {
-        SleepMs(100);
-        pty_.Hangup();
-    });
-    char buffer[256];
-    const TimedRead during = Read(h_, buffer, sizeof buffer);
-    unplug.join();
-    EXPECT_FALSE(during.ok);
-    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_FALSE(Read(h_, buffer, sizeof buffer).ok);
-        EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    }
-    COMSTAT stat = {};
-    DWORD errors = 0;
-    EXPECT_FALSE(ClearCommError(h_, &errors, &stat));
-    EXPECT_TRUE(CloseHandle(h_));
-    h_ = INVALID_HANDLE_VALUE;
-}
-
 }  // namespace
