@@ -201,6 +201,9 @@ int AfxWinMain(int argc, char** argv) {
                                                     .arg(version->fileVersion[2])
                                                     .arg(version->fileVersion[3]));
     }
+    if (g_resources.desktopEntry) {
+        QGuiApplication::setDesktopFileName(QString::fromUtf8(g_resources.desktopEntry));
+    }
     EndOnSignals endOnSignals;
     if (app->InitInstance()) {
         QApplication::exec();
