@@ -20,8 +20,8 @@
 //   ReadTotalTimeoutConstant ms in all (monotonic clock, signals survived), and returns as soon
 //   as n bytes are there.
 // - A device that vanishes (hang-up, unplugged adapter) fails every read at once from then on.
-// - Every failure sets the calling thread's last error at the point it happens, and with it a
-//   line that tells the user why, in their terms (GetLastErrorText).
+// - Every failure sets the calling thread's last error at the point it happens; a device that
+//   does not open or configure also leaves a line that tells the user why (GetLastErrorText).
 // - The calls never overlap: the caller keeps to one call at a time (the serial-port module
 //   does: the worker starts reading after the last call of the window's thread, and the port is
 //   closed after its last read).
