@@ -1,6 +1,6 @@
 // Every window the program opens fits the screen it opens on, controls and all: run on a small
-// screen at a large scale factor (a 1366x768 laptop at 200%, 683x384 logical pixels; the test's
-// CMakeLists sets both).
+// screen at a large scale factor (a 1366x768 laptop at 200%, 683x384 logical pixels), which this
+// program's main sets up before Qt starts.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -11,11 +11,13 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
+#include <cstdlib>
 #include <string>
 
 #include "platform/framework/File.h"
 #include "platform/framework/WinApp.h"
 #include "platform/framework/Wnd.h"
+#include "tests/support/Process.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -85,3 +87,12 @@ TEST(ScreenFit, MessageBoxes) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen:configfile=" KAVOSEN_SMALL_SCREEN, 1);
+    setenv("QT_SCALE_FACTOR", "2", 1);
+    PrepareQtEnvironment();
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
