@@ -76,18 +76,10 @@ int HorizontalBase(const DLGTEMPLATE& tpl, const QFontMetrics& metrics) {
     return baseX;
 }
 
-// Room left on the screen for a window manager's frame: a title bar and two borders.
-const QSize kFrameAllowance(8, 40);
 // A font shrunk to fit the screen stays legible.
 constexpr int kSmallestPixelSize = 9;
 // How long after opening a window follows its frame to stay centred.
 constexpr int kCentringMs = 1000;
-
-// The screen area windows may take.
-QRect AvailableArea() {
-    QScreen* screen = QGuiApplication::primaryScreen();
-    return screen ? screen->availableGeometry() : QRect();
-}
 
 // The window of a CDialog. It carries its input to the dialog object as messages.
 class DialogWidget : public QDialog {
@@ -100,7 +92,7 @@ public:
         // A window larger than the screen shrinks as a whole, font and units alike, so that it
         // keeps its proportions and every label still fits; the text area's content scrolls.
         QFont font = DialogFont(tpl);
-        const QSize room = AvailableArea().size() - kFrameAllowance;
+        const QSize room = RoomOnScreen(nullptr);
         int baseX = 0;
         int baseY = 0;
         // The template's own position is (0, 0): the window opens centred instead (Place).
@@ -292,7 +284,7 @@ private:
     }
 
     void Centre() {
-        const QRect area = AvailableArea();
+        const QRect area = AvailableArea(nullptr);
         const QRect withFrame = frameGeometry();
         const QPoint target = area.topLeft() + QPoint((area.width() - withFrame.width()) / 2,
                                                       (area.height() - withFrame.height()) / 2);

@@ -86,8 +86,12 @@ bool ControlMessage(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam,
 // process's life; null when there is none. Window thread only.
 HICON LoadIconResource(UINT nID);
 
-// Wnd.cpp: a modal message box with no icon and an OK button over owner (null: over no
-// window), captioned with the application's name.
-void ShowMessageBox(QWidget* owner, const QString& text);
-// The owner of a message box for wnd: its window when that is visible, else none.
+// WinApp.cpp: the owner of a message box for wnd: its window when that is visible, else none.
 QWidget* MessageBoxOwner(CWnd* wnd);
+
+// Wnd.cpp: the screen area a window over `over` (null: over none) may take: the available area
+// of its screen, else of the primary screen.
+QRect AvailableArea(QWidget* over);
+// That area less room for a window manager's frame: a title bar and two borders. Every window
+// the layer opens is fitted to it.
+QSize RoomOnScreen(QWidget* over);

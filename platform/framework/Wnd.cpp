@@ -1,10 +1,7 @@
 // Message maps, window operations and the cross-thread call they all go through.
 #include <QApplication>
-#include <QFontDatabase>
-#include <QFontMetrics>
-#include <QGridLayout>
-#include <QMessageBox>
-#include <QSpacerItem>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QThread>
 #include <QVariant>
 #include <atomic>
@@ -12,7 +9,6 @@
 
 #include "platform/framework/CodePage.h"
 #include "platform/framework/Widgets.h"
-#include "platform/framework/WinApp.h"
 
 // ---- Cross-thread calls -------------------------------------------------------------------
 
@@ -224,37 +220,15 @@ HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
         SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
 }
 
-// ---- Message boxes ------------------------------------------------------------------------
+// ---- The screen ----------------------------------------------------------------------------
 
-QWidget* MessageBoxOwner(CWnd* wnd) {
-    QWidget* widget = wnd ? WidgetOf(wnd->m_hWnd) : nullptr;
-    return widget && widget->isVisible() ? widget->window() : nullptr;
+QRect AvailableArea(QWidget* over) {
+    QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
 }
 
-// A box as wide as its caption needs: a window manager cuts a caption that does not fit the
-// title bar (showing "K...N" of "KAVOSEN_WIN"), and a short message makes a narrow box. The
-// title bar's font and buttons are the window manager's; the system's title font in bold and
-// room for an icon and three buttons of about two lines each stand in for them.
-void ShowMessageBox(QWidget* owner, const QString& text) {
-    const QString caption = FromCodePage(QByteArray(AfxGetAppName()));
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
-    box.setTextFormat(Qt::PlainText);
-    QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
-    titleFont.setBold(true);
-    const QFontMetrics title(titleFont);
-    const int width = title.horizontalAdvance(caption) + 8 * title.height();
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
-        // QMessageBox sizes itself from its layout, so the width goes in as a spacer.
-        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
-                      grid->rowCount(), 0, 1, grid->columnCount());
-    }
-    box.setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
-    box.exec();
-}
-
-int CWnd::MessageBox(LPCSTR lpszText) {
-    SendCall([&] {
-        ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(lpszText ? lpszText : "")));
-    });
-    return IDOK;
+QSize RoomOnScreen(QWidget* over) {
+    // A window manager's frame: a title bar and two borders.
+    const QSize frame(8, 40);
+    return AvailableArea(over).size() - frame;
 }
