@@ -194,6 +194,60 @@ TEST(CommOpen, ClosedHandleNeverNamesALaterOpen) {
     EXPECT_TRUE(CloseHandle(b));
 }
 
+// ---- Closing --------------------------------------------------------------------------------
+
+TEST(CommClose, LeavesThePortAsFoundButForEcho) {
+    Pty pty;
+    // A terminal's settings, as a user's program left them: canonical input with echo, CR to
+    // LF, XON/XOFF both ways, output processing, 9600 baud.
+    termios before;
+    ASSERT_EQ(tcgetattr(pty.Master(), &before), 0);
+    before.c_iflag |= ICRNL | IXON | IXOFF;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
+    before.c_cc[VMIN] = 1;
+    before.c_cc[VTIME] = 0;
+    cfsetspeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(pty.Master(), TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.Master(), &before), 0);
+
+    HANDLE h = OpenLine(pty.Slave());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    DCB dcb = CaptureSettings(h, 230400);
+    ASSERT_TRUE(SetCommState(h, &dcb)) << "error " << GetLastError();
+    ASSERT_TRUE(CloseHandle(h));
+
+    // Everything as found, but the flags that would send bytes to the instrument.
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.Master(), &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag & ~IXOFF);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag & ~(ECHO | ECHONL));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(after.c_cc), NCCS),
+              std::string(reinterpret_cast<char*>(before.c_cc), NCCS));
+    EXPECT_EQ(cfgetispeed(&after), speed_t{B9600});
+    EXPECT_EQ(cfgetospeed(&after), speed_t{B9600});
+
+    // A reader that opens the port next waits for a line, rather than reading nothing at once
+    // as it would on a port left raw with VMIN 0, and nothing it receives is echoed.
+    const int fd = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    std::thread reader([&] {
+        char buffer[64];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        got.assign(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    });
+    SleepMs(200);
+    ASSERT_TRUE(pty.Send("reading\r"));
+    reader.join();
+    EXPECT_EQ(got, "reading\n");
+    pollfd p = {pty.Master(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0) << "the port echoed what it received";
+    close(fd);
+}
+
 // ---- Line settings --------------------------------------------------------------------------
 
 TEST_F(CommLine, RefusesValuesItDoesNotOffer) {
