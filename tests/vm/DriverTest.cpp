@@ -1,8 +1,8 @@
-// The whole program on real serial drivers: cdc_acm, ftdi_sio and the 8250 UART driver, inside
-// the bench's virtual machine (tests/vm/run.sh runs this program there; it needs the guest's
-// devices and is never run on the host). The program runs as its start-up runs it, offscreen,
-// with an instrument played on the far end of each line. One table of scenarios runs over the
-// three drivers.
+// The whole program on real serial drivers: cdc_acm, ftdi_sio, the 8250 UART driver, ch341,
+// cp210x and pl2303, inside the bench's virtual machine (tests/vm/run.sh runs this program there;
+// it needs the guest's devices and is never run on the host). The program runs as its start-up runs
+// it, offscreen, with an instrument played on the far end of each line. One table of scenarios runs
+// over the six drivers.
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
+#include <map>
 #include <string>
 
 #include "tests/faults/Program.h"
@@ -111,6 +113,31 @@ protected:
         EXPECT_EQ(DescriptorOf(driver_.device), -1) << "the old device node is still open";
     }
 
+    // What the played chip was told for a capture at rate: 8 data bits, no parity, two stop
+    // bits, the rate within 1% (as near as the chip's clock divides), the handshake its driver
+    // passes on, RTS raised or driven by the chip, and not a byte more on the data endpoint than
+    // outBefore, its count before the program opened the port.
+    void ExpectChipTold(int rate, const std::string& outBefore) {
+        const std::map<std::string, std::string> chip = ChipState(driver_);
+        std::string told;
+        for (const auto& [key, value] : chip) {
+            told += " " + key + "=" + value;
+        }
+        std::printf("[ %s ] the chip was told%s\n", driver_.name, told.c_str());
+        auto at = [&](const char* key) {
+            const auto it = chip.find(key);
+            return it == chip.end() ? std::string() : it->second;
+        };
+        const double chipRate = std::atof(at("rate").c_str());
+        EXPECT_NEAR(chipRate, rate, rate * 0.01) << told;
+        EXPECT_EQ(at("data"), "8");
+        EXPECT_EQ(at("parity"), "none");
+        EXPECT_EQ(at("stop"), "2");
+        EXPECT_EQ(at("flow"), driver_.chipFlow);
+        EXPECT_TRUE(at("rts") == "raised" || at("rts") == "auto") << "RTS " << at("rts");
+        EXPECT_EQ(at("out"), outBefore) << "bytes sent on the data endpoint";
+    }
+
     const Driver& driver_;
     const int com_;  // the device's COM number by default
 };
@@ -159,6 +186,7 @@ TEST_P(RealDriver, HoldsTheLineSettingsAsAskedAtEachRate) {
         for (const int rate : kRates) {
             SCOPED_TRACE(std::to_string(rate) + " baud");
             far.Receive(0);
+            const std::string outBefore = ChipState(driver_)["out"];
             ASSERT_TRUE(Choose(dlg.m_cmbPort, Com(com_)));
             ASSERT_TRUE(Choose(dlg.m_cmbBaudrate, std::to_string(rate)));
             Press(dlg.m_btnReceive);
@@ -174,6 +202,9 @@ TEST_P(RealDriver, HoldsTheLineSettingsAsAskedAtEachRate) {
             std::printf("[ %s ] %s at %d holds %s\n", driver_.name, driver_.device, rate,
                         held.c_str());
             EXPECT_EQ(held, ProgramSettings(rate));
+            if (driver_.chip) {
+                ExpectChipTold(rate, outBefore);
+            }
             CancelCapture(dlg);
             EXPECT_EQ(far.Receive(300), "") << "the program wrote to the line";
         }
@@ -311,11 +342,14 @@ TEST_P(RealDriver, NothingIsLostWhileBothCoresAreBusy) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, RealDriver, ::testing::Values(kCdcAcm, kFtdiSio, kSerial8250),
+INSTANTIATE_TEST_SUITE_P(Drivers, RealDriver,
+                         ::testing::Values(kCdcAcm, kFtdiSio, kSerial8250, kCh341, kCp210x,
+                                           kPl2303),
                          [](const ::testing::TestParamInfo<Driver>& info) {
                              return std::string(info.param.name);
                          });
-INSTANTIATE_TEST_SUITE_P(Drivers, PluggableDriver, ::testing::Values(kCdcAcm, kFtdiSio),
+INSTANTIATE_TEST_SUITE_P(Drivers, PluggableDriver,
+                         ::testing::Values(kCdcAcm, kFtdiSio, kCh341, kCp210x, kPl2303),
                          [](const ::testing::TestParamInfo<Driver>& info) {
                              return std::string(info.param.name);
                          });
