@@ -3,7 +3,9 @@
 // it needs the guest's devices and is never run on the host). The program runs as its start-up runs
 // it, offscreen, with an instrument played on the far end of each line. One table of scenarios runs
 // over the six drivers.
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -322,6 +324,51 @@ TEST_P(RealDriver, PortThatAnotherProgramHoldsOpenIsRefused) {
         holder.Release();
         ExpectCaptured(dlg, far, com_, 115200, "free\x1A", false);
     });
+}
+
+TEST_P(RealDriver, LeavesThePortAsItFoundIt) {
+    FarEnd far(driver_);
+    ASSERT_NE(com_, 0);
+    // A terminal's settings, as a user's program left them on a three-wire line: canonical
+    // input with echo, CR to LF, XON/XOFF, output processing, 9600 baud, modem status ignored.
+    const int fd = open(driver_.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << driver_.device;
+    termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    t.c_iflag = ICRNL | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = CS8 | CREAD | CLOCAL | HUPCL;
+    t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetspeed(&t, B9600);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    const std::string before = LineState(fd);
+    close(fd);
+
+    RunProgram([&](CCaptureDlg& dlg) {
+        ExpectCaptured(dlg, far, com_, 115200, RandomPayload(500, 50) + "\x1A", false);
+    });
+
+    // All as found, but echo, which stays off so that nothing reached the instrument between
+    // the restore and the close.
+    std::string want = before;
+    want.replace(want.find(" echo "), 6, " -echo ");
+    const int reader = open(driver_.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0) << driver_.device;
+    EXPECT_EQ(LineState(reader), want);
+    // A reader started after the capture waits for a line: its read would block (EAGAIN here),
+    // where on a port left raw with VMIN 0 it returns 0 at once, as at an end of file.
+    char buffer[64];
+    EXPECT_EQ(read(reader, buffer, sizeof buffer), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    far.Send("after\r", 9600);
+    pollfd p = {reader, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    const ssize_t n = read(reader, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), "after\n");
+    EXPECT_EQ(far.Receive(300), "") << "the port echoed what it received";
+    close(reader);
 }
 
 TEST_P(RealDriver, NothingIsLostWhileBothCoresAreBusy) {
