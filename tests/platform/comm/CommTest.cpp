@@ -229,21 +229,20 @@ TEST(CommClose, LeavesThePortAsFoundButForEcho) {
     EXPECT_EQ(cfgetispeed(&after), speed_t{B9600});
     EXPECT_EQ(cfgetospeed(&after), speed_t{B9600});
 
-    // A reader that opens the port next waits for a line, rather than reading nothing at once
-    // as it would on a port left raw with VMIN 0, and nothing it receives is echoed.
-    const int fd = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // A reader that opens the port next waits for a line: its read would block (EAGAIN here),
+    // where on a port left raw with VMIN 0 it returns 0 at once, as at an end of file. Nothing
+    // it receives is echoed.
+    const int fd = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    std::string got;
-    std::thread reader([&] {
-        char buffer[64];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        got.assign(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-    });
-    SleepMs(200);
+    char buffer[64];
+    EXPECT_EQ(read(fd, buffer, sizeof buffer), -1);
+    EXPECT_EQ(errno, EAGAIN);
     ASSERT_TRUE(pty.Send("reading\r"));
-    reader.join();
-    EXPECT_EQ(got, "reading\n");
-    pollfd p = {pty.Master(), POLLIN, 0};
+    pollfd p = {fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), "reading\n");
+    p = {pty.Master(), POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 100), 0) << "the port echoed what it received";
     close(fd);
 }
