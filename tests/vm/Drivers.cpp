@@ -29,7 +29,7 @@ extern char** environ;
 const Driver kCdcAcm = {"cdc_acm", "/dev/ttyACM0", "/dev/ttyGS0", Unplug::kGadget,
                         230400,    nullptr,        nullptr};
 const Driver kFtdiSio = {"ftdi_sio", "/dev/ttyUSB0", "kavosen.ftdi", Unplug::kAdapter,
-                         230400,     nullptr,        nullptr};
+                         230400,     "ftdi",         "rtscts"};
 // A PC's UART runs from a 1.8432 MHz clock: 115200 is its fastest rate.
 const Driver kSerial8250 = {"serial8250", "/dev/ttyS1", "kavosen.uart", Unplug::kNone,
                             115200,       nullptr,      nullptr};
@@ -154,7 +154,12 @@ std::map<std::string, std::string> ChipState(const Driver& driver) {
     if (!driver.chip) {
         return state;
     }
-    std::ifstream in(std::string(driver.chip) + "/state");
+    std::stringstream in;
+    if (driver.chip[0] == '/') {
+        in << std::ifstream(std::string(driver.chip) + "/state").rdbuf();
+    } else {
+        in << AskHost(std::string("told ") + driver.chip);
+    }
     std::string key;
     std::string value;
     while (in >> key >> value) {

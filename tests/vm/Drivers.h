@@ -28,8 +28,10 @@ struct Driver {
     const char* farEnd;  // a tty of the guest, or the name of a virtio-serial port
     Unplug unplug;
     int topRate;  // the fastest of the program's rates the driver keeps
-    // For a played chip: its folder (see tests/vm/chip.py) and the handshake the driver tells
-    // it for the program's settings; null for the other drivers.
+    // Where the bench sees what the driver tells the chip: a played chip's folder (see
+    // tests/vm/chip.py), or the name of an adapter QEMU traces for the host to report (see
+    // tests/vm/machine.py); null where it cannot. And the handshake the driver tells the chip
+    // for the program's settings.
     const char* chip;
     const char* chipFlow;
 };
@@ -41,8 +43,10 @@ extern const Driver kCh341;
 extern const Driver kCp210x;
 extern const Driver kPl2303;
 
-// What a played chip was last told, as chip.py keeps it in its folder: "rate", "value",
-// "data", "parity", "stop", "flow", "rts", "out" and their values; empty when there is none.
+// What the chip was last told, as chip.py keeps it in its folder or the host reports it:
+// "rate", "data", "parity", "stop", "flow", "rts", "out" (the bytes the device has sent on the
+// line so far) and their values, and "value" for a played chip; empty where the bench cannot
+// see it.
 std::map<std::string, std::string> ChipState(const Driver& driver);
 
 // The instrument's end of a driver's line.
