@@ -115,8 +115,8 @@ protected:
         EXPECT_EQ(DescriptorOf(driver_.device), -1) << "the old device node is still open";
     }
 
-    // What the played chip was told for a capture at rate: 8 data bits, no parity, two stop
-    // bits, the rate within 1% (as near as the chip's clock divides), the handshake its driver
+    // What the chip behind the driver was told for a capture at rate: 8 data bits, no parity, two
+    // stop bits, the rate within 1% (as near as the chip's clock divides), the handshake its driver
     // passes on, RTS raised or driven by the chip, and not a byte more on the data endpoint than
     // outBefore, its count before the program opened the port.
     void ExpectChipTold(int rate, const std::string& outBefore) {

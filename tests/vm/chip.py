@@ -28,6 +28,7 @@ Python's standard library only.
 
 import os
 import struct
+import subprocess
 import sys
 import threading
 import tty
@@ -369,7 +370,7 @@ def main():
     gadget = make_gadget(kind, chip)
     mount = os.path.join(folder, "ffs")
     os.makedirs(mount, exist_ok=True)
-    if os.system(f"mount -t functionfs {kind} {mount}") != 0:
+    if subprocess.run(["mount", "-t", "functionfs", kind, mount], check=False).returncode:
         sys.exit(f"chip: cannot mount FunctionFS {kind}")
     ep0 = os.open(os.path.join(mount, "ep0"), os.O_RDWR)
     os.write(ep0, descriptors(chip))

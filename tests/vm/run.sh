@@ -2,10 +2,10 @@
 # Runs a test program inside a virtual machine that has real serial drivers: cdc_acm (ttyACM0,
 # fed by a USB gadget inside the guest), ftdi_sio (ttyUSB0, QEMU's FTDI adapter), the 8250 UART
 # driver (ttyS1, a 16550A), and ch341, cp210x and pl2303 (ttyUSB1 to ttyUSB3, each bound to a
-# gadget of its chip's ids inside the guest, the chip played by tests/vm/chip.py). The guest boots Debian's own kernel under QEMU with a small
-# initramfs built here from busybox and the kernel's modules, and runs the program from this
-# machine's root, shared read-only. The guest's output is printed; the exit status is the
-# program's.
+# gadget of its chip's ids inside the guest, the chip played by tests/vm/chip.py). The guest
+# boots Debian's own kernel under QEMU with a small initramfs built here from busybox and the
+# kernel's modules, and runs the program from this machine's root, shared read-only. The guest's
+# output is printed; the exit status is the program's.
 #
 #   tests/vm/run.sh [PROGRAM [ARGS...]]     (default: build/tests/vm/test_vm)
 #
