@@ -74,6 +74,7 @@ struct Port {
     std::string path;      // the device, as the user is told of it
     std::string lockFile;  // empty when no lock file could be made
     COMMTIMEOUTS timeouts = {};
+    termios found = {};  // the line settings as the open found them, put back on close
 };
 
 Port g_port;
@@ -89,13 +90,29 @@ Port* FindPort(HANDLE h) {
 
 // ---- Opening the device -------------------------------------------------------------------
 
-// Drops exclusive use and closes; none of it waits, also on a device that vanished. The lock
-// file goes first: once the descriptor is closed the device's name may be given to another
-// device. TIOCNXCL next: a pty slave would otherwise stay exclusive after close. Only an opener
-// that set TIOCEXCL may clear it: the flag belongs to the tty, so an opener turned away as busy
-// would otherwise clear the flag of the one holding the port. The flock goes with the
-// descriptor.
-void Release(int fd, bool exclusive, const std::string& lockFile) {
+// Puts back the line settings the open found, so that the next program on the port (a `cat`,
+// a terminal) gets the port it would have had: left raw with VMIN 0, each of its reads would
+// return 0 at once. The flags that make the tty send bytes of its own stay off, whatever was
+// found: ECHO and ECHONL would send back a byte that arrives between this and the close, and
+// IXOFF would send XOFF to an instrument that keeps sending into a buffer no one reads any more.
+// A device that has gone fails at once, and has nothing to restore.
+void RestoreFound(int fd, const termios& found) {
+    termios t = found;
+    t.c_lflag &= ~(ECHO | ECHONL);
+    t.c_iflag &= ~IXOFF;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// Drops exclusive use and closes; none of it waits, also on a device that vanished. found, when
+// not null, is put back first, while the port is still this opener's alone. The lock file goes
+// next: once the descriptor is closed the device's name may be given to another device.
+// TIOCNXCL next: a pty slave would otherwise stay exclusive after close. Only an opener that set
+// TIOCEXCL may clear it: the flag belongs to the tty, so an opener turned away as busy would
+// otherwise clear the flag of the one holding the port. The flock goes with the descriptor.
+void Release(int fd, bool exclusive, const std::string& lockFile, const termios* found) {
+    if (found) {
+        RestoreFound(fd, *found);
+    }
     DropLockFile(lockFile);
     if (exclusive) {
         ioctl(fd, TIOCNXCL);
@@ -113,10 +130,12 @@ DWORD ApplyLineSettings(int fd, const termios& want, termios* got) {
 }
 
 // Checks that fd is a tty, takes it for this opener alone and puts it in raw mode. *exclusive
-// tells whether TIOCEXCL was set and *lockFile which lock file was made, also when a later step
-// failed.
-DWORD PrepareDevice(int fd, bool* exclusive, std::string* lockFile) {
+// tells whether TIOCEXCL was set, *lockFile which lock file was made and *changed whether the
+// line settings may have been changed from *found, the settings the open found, also when a
+// later step failed.
+DWORD PrepareDevice(int fd, bool* exclusive, std::string* lockFile, termios* found, bool* changed) {
     *exclusive = false;
+    *changed = false;
     struct stat st;
     if (fstat(fd, &st) != 0) {
         return ErrorOfErrno(errno);
@@ -152,6 +171,8 @@ DWORD PrepareDevice(int fd, bool* exclusive, std::string* lockFile) {
     if (locked != ERROR_SUCCESS) {
         return locked;
     }
+    *found = t;
+    *changed = true;
     MakeRaw(&t);
     termios got;
     const DWORD error = ApplyLineSettings(fd, t, &got);
@@ -203,17 +224,20 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     }
     bool exclusive = false;
     std::string lockFile;
-    const DWORD error = PrepareDevice(fd, &exclusive, &lockFile);
+    termios found = {};
+    bool changed = false;
+    const DWORD error = PrepareDevice(fd, &exclusive, &lockFile, &found, &changed);
     if (error != ERROR_SUCCESS) {
         const int err = errno;
         fail(error, fd, err);
-        Release(fd, exclusive, lockFile);
+        Release(fd, exclusive, lockFile, changed ? &found : nullptr);
         return INVALID_HANDLE_VALUE;
     }
     g_port = Port{};
     g_port.fd = fd;
     g_port.path = path;
     g_port.lockFile = lockFile;
+    g_port.found = found;
     return HandleOf(fd);
 }
 
@@ -365,7 +389,7 @@ BOOL CloseHandle(HANDLE hObject) {
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    Release(port->fd, true, port->lockFile);
+    Release(port->fd, true, port->lockFile, &port->found);
     *port = Port{};
     return TRUE;
 }

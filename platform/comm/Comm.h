@@ -16,6 +16,8 @@
 //   the driver did not keep what a capture needs. The layer offers 8 data bits, no parity, one or
 //   two stop bits, CTS output flow control with RTS raised, and the rates 9600, 19200, 38400,
 //   57600, 115200 and 230400; any other value fails with ERROR_INVALID_PARAMETER.
+// - CloseHandle leaves the port with the settings the open found, echo aside: the next program
+//   to open it works as it would have without this one.
 // - ReadFile reads the device itself: it waits at most ReadTotalTimeoutMultiplier * n +
 //   ReadTotalTimeoutConstant ms in all (monotonic clock, signals survived), and returns as soon
 //   as n bytes are there.
@@ -117,8 +119,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
 // Event monitoring is not kept by this layer; a mask of 0 (stop monitoring) succeeds on the open
 // port, any other mask fails (ERROR_INVALID_PARAMETER).
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
-// Drops the lock file, exclusive mode and flock and closes the device; returns at once, also when
-// the device has vanished, so that a replugged device can take its name again.
+// Puts back the line settings the open found, except that echo (ECHO, ECHONL) and input flow
+// control (IXOFF) stay off, since either would send bytes to the instrument before the close;
+// then drops the lock file, exclusive mode and flock and closes the device. Returns at once, also
+// when the device has vanished (which has nothing to restore), so that a replugged device can
+// take its name again.
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();
 // Why the calling thread's last failed call failed, as one line for the user: for a device that

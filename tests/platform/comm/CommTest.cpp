@@ -159,6 +159,59 @@ TEST(CommOpen, HandlesNameOnlyTheOpenPort) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// ---- Closing --------------------------------------------------------------------------------
+
+TEST(CommClose, LeavesThePortAsFoundButForEcho) {
+    Pty pty;
+    // A terminal's settings, as a user's program left them: canonical input with echo, CR to
+    // LF, XON/XOFF both ways, output processing, 9600 baud.
+    termios before;
+    ASSERT_EQ(tcgetattr(pty.Master(), &before), 0);
+    before.c_iflag |= ICRNL | IXON | IXOFF;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
+    before.c_cc[VMIN] = 1;
+    before.c_cc[VTIME] = 0;
+    cfsetspeed(&before, B9600);
+    ASSERT_EQ(tcsetattr(pty.Master(), TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.Master(), &before), 0);
+
+    HANDLE h = OpenLine(pty.Slave());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    DCB dcb = CaptureSettings(h, 230400);
+    ASSERT_TRUE(SetCommState(h, &dcb)) << "error " << GetLastError();
+    ASSERT_TRUE(CloseHandle(h));
+
+    // Everything as found, but the flags that would send bytes to the instrument.
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.Master(), &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag & ~IXOFF);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag & ~(ECHO | ECHONL));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(after.c_cc), NCCS),
+              std::string(reinterpret_cast<char*>(before.c_cc), NCCS));
+    EXPECT_EQ(cfgetispeed(&after), speed_t{B9600});
+    EXPECT_EQ(cfgetospeed(&after), speed_t{B9600});
+
+    // A reader that opens the port next waits for a line: its read would block (EAGAIN here),
+    // where on a port left raw with VMIN 0 it returns 0 at once, as at an end of file. Nothing
+    // it receives is echoed.
+    const int fd = open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char buffer[64];
+    EXPECT_EQ(read(fd, buffer, sizeof buffer), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    ASSERT_TRUE(pty.Send("reading\r"));
+    pollfd p = {fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), "reading\n");
+    p = {pty.Master(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0) << "the port echoed what it received";
+    close(fd);
+}
+
 // ---- Line settings --------------------------------------------------------------------------
 
 TEST_F(CommLine, RefusesValuesItDoesNotOffer) {
