@@ -31,6 +31,9 @@ void CCaptureDlg::OnReceive() {
 
     if (OpenPort(path, nRate, 8, 0, 1) != 1) {
         AppendText("COM open error");
+        // Under it, why: what the user can do about it differs with every reason.
+        AppendText("\r\n");
+        AppendText(OpenPortReason());
         ResetControls();
         return;
     }

@@ -1,17 +1,23 @@
 #include "port/Port.h"
 
 #include <new>
+#include <string>
 
 #include "platform/comm/Comm.h"
 
 // The open port, or INVALID_HANDLE_VALUE while none is.
 HANDLE g_hPort = INVALID_HANDLE_VALUE;
 
+// Why the last OpenPort failed, taken at the failing step: closing the port again must not
+// change it.
+std::string g_strOpenReason;
+
 int OpenPort(LPCSTR path, int baudRate, int byteSize, int parity, int twoStopBits) {
     g_hPort =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (g_hPort == INVALID_HANDLE_VALUE) {
-        GetLastError();  // the reason is not reported: the caller has one message for all
+        GetLastError();
+        g_strOpenReason = GetLastErrorText();
         return 0;
     }
 
@@ -26,6 +32,7 @@ int OpenPort(LPCSTR path, int baudRate, int byteSize, int parity, int twoStopBit
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     if (!SetCommState(g_hPort, &dcb)) {
         GetLastError();
+        g_strOpenReason = GetLastErrorText();
         CloseHandle(g_hPort);
         g_hPort = INVALID_HANDLE_VALUE;
         return 0;
@@ -39,11 +46,16 @@ int OpenPort(LPCSTR path, int baudRate, int byteSize, int parity, int twoStopBit
     timeouts.WriteTotalTimeoutConstant = 500;
     if (!SetCommTimeouts(g_hPort, &timeouts)) {
         GetLastError();
+        g_strOpenReason = GetLastErrorText();
         CloseHandle(g_hPort);
         g_hPort = INVALID_HANDLE_VALUE;
         return 0;
     }
     return 1;
+}
+
+LPCSTR OpenPortReason() {
+    return g_strOpenReason.c_str();
 }
 
 void DrainPort() {

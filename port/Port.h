@@ -17,6 +17,11 @@
 // Window's thread, with no port open.
 int OpenPort(LPCSTR path, int baudRate, int byteSize, int parity, int twoStopBits);
 
+// Why the last OpenPort returned 0, as one line for the user: no device at that name, no
+// permission (and which group to join), busy (and who holds the port), not a serial port, or a
+// line setting the driver refused. Window's thread.
+LPCSTR OpenPortReason();
+
 // Rounds of DrainPort at most. A round reads only bytes already queued, at most the driver's
 // receive buffer (4 kB for a Linux tty), so it returns at once: 64 rounds discard up to about
 // 256 kB, more than 12 s of a 230400-baud line, and end within a millisecond even against a

@@ -45,5 +45,5 @@ const RESOURCES g_resources = {
     kDialogs,  static_cast<int>(sizeof kDialogs / sizeof kDialogs[0]),
     kStrings,  static_cast<int>(sizeof kStrings / sizeof kStrings[0]),
     kIcons,    static_cast<int>(sizeof kIcons / sizeof kIcons[0]),
-    &kVersion,
+    &kVersion, "kavosen",
 };

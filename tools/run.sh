@@ -3,6 +3,7 @@
 set -e
 cd "$(dirname "$0")/.."
 tools/deps.sh
-cmake -S . -B build -DKAVOSEN_TESTS=OFF -DKAVOSEN_BENCH=OFF
-cmake --build build -j"$(nproc)"
+# A tree configured before (with its tests, say) keeps its settings.
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -DKAVOSEN_TESTS=OFF -DKAVOSEN_BENCH=OFF
+cmake --build build -j"$(nproc)" --target KAVOSEN_WIN
 exec build/KAVOSEN_WIN

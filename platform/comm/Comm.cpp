@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/comm/LineSettings.h"
+#include "platform/comm/OpenReason.h"
 #include "platform/comm/PortLock.h"
 #include "platform/comm/PortNames.h"
 
@@ -24,11 +25,14 @@ namespace {
 // ---- Last error ---------------------------------------------------------------------------
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+thread_local std::string t_lastErrorText;
 
 // The one failure path: every failing call ends here with its reason, captured at the point
-// of failure (never read from errno later, when another call may have changed it).
-BOOL Fail(DWORD error) {
+// of failure (never read from errno later, when another call may have changed it), and, where
+// a user is told why, the text that says it.
+BOOL Fail(DWORD error, std::string text = std::string()) {
     t_lastError = error;
+    t_lastErrorText = std::move(text);
     return FALSE;
 }
 
@@ -51,9 +55,6 @@ DWORD ErrorOfErrno(int err) {
             return ERROR_BAD_UNIT;
         case EIO:
             return ERROR_DEVICE_NOT_CONNECTED;
-        case EMFILE:
-        case ENFILE:
-            return ERROR_TOO_MANY_OPEN_FILES;
         case EINVAL:
             return ERROR_INVALID_PARAMETER;
         default:
@@ -67,33 +68,51 @@ BOOL FailErrno(int err) {
 
 // ---- The open port ------------------------------------------------------------------------
 
-// The one open port. Its handle is the number of the open that made it, so a handle kept past
-// its close never names a later port.
+// The one open port; its handle is its descriptor.
 struct Port {
-    std::uintptr_t number = 0;  // 0: no port open
-    int fd = -1;
+    int fd = -1;           // -1: no port open
+    std::string path;      // the device, as the user is told of it
     std::string lockFile;  // empty when no lock file could be made
     COMMTIMEOUTS timeouts = {};
+    termios found = {};  // the line settings as the open found them, put back on close
 };
 
 Port g_port;
-std::uintptr_t g_opens = 0;
+
+HANDLE HandleOf(int fd) {
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
+}
 
 // The open port when h names it, else null.
 Port* FindPort(HANDLE h) {
-    const auto number = reinterpret_cast<std::uintptr_t>(h);
-    return g_port.number != 0 && number == g_port.number ? &g_port : nullptr;
+    return g_port.fd >= 0 && h == HandleOf(g_port.fd) ? &g_port : nullptr;
 }
 
 // ---- Opening the device -------------------------------------------------------------------
 
-// Drops exclusive use and closes; none of it waits, also on a device that vanished. The lock
-// file goes first: once the descriptor is closed the device's name may be given to another
-// device. TIOCNXCL next: a pty slave would otherwise stay exclusive after close. Only an opener
-// that set TIOCEXCL may clear it: the flag belongs to the tty, so an opener turned away as busy
-// would otherwise clear the flag of the one holding the port. The flock goes with the
-// descriptor.
-void Release(int fd, bool exclusive, const std::string& lockFile) {
+// Puts back the line settings the open found, so that the next program on the port (a `cat`,
+// a terminal) gets the port it would have had: left raw with VMIN 0, each of its reads would
+// return 0 at once. The flags that make the tty send bytes of its own stay off, whatever was
+// found: ECHO and ECHONL would send back a byte that arrives between this and the close, and
+// IXOFF would send XOFF to an instrument that keeps sending into a buffer no one reads any more.
+// A device that has gone fails at once, and has nothing to restore.
+void RestoreFound(int fd, const termios& found) {
+    termios t = found;
+    t.c_lflag &= ~(ECHO | ECHONL);
+    t.c_iflag &= ~IXOFF;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// Drops exclusive use and closes; none of it waits, also on a device that vanished. found, when
+// not null, is put back first, while the port is still this opener's alone. The lock file goes
+// next: once the descriptor is closed the device's name may be given to another device.
+// TIOCNXCL next: a pty slave would otherwise stay exclusive after close. Only an opener that set
+// TIOCEXCL may clear it: the flag belongs to the tty, so an opener turned away as busy would
+// otherwise clear the flag of the one holding the port. The flock goes with the descriptor.
+void Release(int fd, bool exclusive, const std::string& lockFile, const termios* found) {
+    if (found) {
+        RestoreFound(fd, *found);
+    }
     DropLockFile(lockFile);
     if (exclusive) {
         ioctl(fd, TIOCNXCL);
@@ -111,10 +130,12 @@ DWORD ApplyLineSettings(int fd, const termios& want, termios* got) {
 }
 
 // Checks that fd is a tty, takes it for this opener alone and puts it in raw mode. *exclusive
-// tells whether TIOCEXCL was set and *lockFile which lock file was made, also when a later step
-// failed.
-DWORD PrepareDevice(int fd, bool* exclusive, std::string* lockFile) {
+// tells whether TIOCEXCL was set, *lockFile which lock file was made and *changed whether the
+// line settings may have been changed from *found, the settings the open found, also when a
+// later step failed.
+DWORD PrepareDevice(int fd, bool* exclusive, std::string* lockFile, termios* found, bool* changed) {
     *exclusive = false;
+    *changed = false;
     struct stat st;
     if (fstat(fd, &st) != 0) {
         return ErrorOfErrno(errno);
@@ -150,6 +171,8 @@ DWORD PrepareDevice(int fd, bool* exclusive, std::string* lockFile) {
     if (locked != ERROR_SUCCESS) {
         return locked;
     }
+    *found = t;
+    *changed = true;
     MakeRaw(&t);
     termios got;
     const DWORD error = ApplyLineSettings(fd, t, &got);
@@ -178,57 +201,51 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (g_port.number != 0) {
-        Fail(ERROR_TOO_MANY_OPEN_FILES);
+    if (g_port.fd >= 0) {
+        Fail(ERROR_SHARING_VIOLATION, g_port.path + " is open already.");
         return INVALID_HANDLE_VALUE;
     }
     const std::string path = DevicePathOf(lpFileName);
-    if (path.empty()) {
-        Fail(ERROR_FILE_NOT_FOUND);
+    // The reason is told while the descriptor, if any, is still open: who holds the port is
+    // looked up from the device it names.
+    const auto fail = [&](DWORD error, int fd, int err) {
+        Fail(error, OpenFailureText(error, lpFileName, path, fd, err));
         return INVALID_HANDLE_VALUE;
+    };
+    if (path.empty()) {
+        return fail(ERROR_FILE_NOT_FOUND, -1, ENOENT);
     }
     // O_NONBLOCK: the open does not wait for carrier, and reads wait in poll, where the
     // time-outs are kept. Nothing is ever written, though the device is open for writing.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        FailErrno(errno);
-        return INVALID_HANDLE_VALUE;
+        const int err = errno;
+        return fail(ErrorOfErrno(err), -1, err);
     }
     bool exclusive = false;
     std::string lockFile;
-    const DWORD error = PrepareDevice(fd, &exclusive, &lockFile);
+    termios found = {};
+    bool changed = false;
+    const DWORD error = PrepareDevice(fd, &exclusive, &lockFile, &found, &changed);
     if (error != ERROR_SUCCESS) {
-        Release(fd, exclusive, lockFile);
-        Fail(error);
+        const int err = errno;
+        fail(error, fd, err);
+        Release(fd, exclusive, lockFile, changed ? &found : nullptr);
         return INVALID_HANDLE_VALUE;
     }
     g_port = Port{};
-    g_port.number = ++g_opens;
     g_port.fd = fd;
+    g_port.path = path;
     g_port.lockFile = lockFile;
-    return reinterpret_cast<HANDLE>(g_port.number);
+    g_port.found = found;
+    return HandleOf(fd);
 }
 
 BOOL GetCommState(HANDLE hFile, DCB* lpDCB) {
-    const Port* port = FindPort(hFile);
-    if (!port) {
+    if (!FindPort(hFile)) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    termios t;
-    if (tcgetattr(port->fd, &t) != 0) {
-        return FailErrno(errno);
-    }
-    DCB dcb = {};
-    GetLineFormat(t, &dcb);
-    int lines = 0;
-    if (ioctl(port->fd, TIOCMGET, &lines) == 0) {
-        dcb.fRtsControl = (lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    } else if (errno == ENOTTY || errno == EINVAL) {
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;  // no modem lines (a pty)
-    } else {
-        return FailErrno(errno);
-    }
-    *lpDCB = dcb;
+    *lpDCB = DCB{};
     return TRUE;
 }
 
@@ -237,26 +254,30 @@ BOOL SetCommState(HANDLE hFile, DCB* lpDCB) {
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
+    // Whatever goes wrong here, the user is told of the settings: the driver is what refused.
+    const auto refused = [&](DWORD error) {
+        return Fail(error, SettingsRefusedText(port->path, lpDCB->BaudRate));
+    };
     termios t;
     if (tcgetattr(port->fd, &t) != 0) {
-        return FailErrno(errno);
+        return refused(ErrorOfErrno(errno));
     }
     if (!SetLineFormat(&t, *lpDCB)) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return refused(ERROR_INVALID_PARAMETER);
     }
     termios got;
     const DWORD error = ApplyLineSettings(port->fd, t, &got);
     if (error != ERROR_SUCCESS) {
-        return Fail(error);
+        return refused(error);
     }
     if (!CapturesAsAsked(t, got)) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return refused(ERROR_INVALID_PARAMETER);
     }
     // A device without modem lines (a pty) answers ENOTTY or EINVAL: there is no RTS to raise,
     // which is not a failure. Any other answer is.
     const int rts = TIOCM_RTS;
     if (ioctl(port->fd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) {
-        return FailErrno(errno);
+        return refused(ErrorOfErrno(errno));
     }
     return TRUE;
 }
@@ -375,11 +396,15 @@ BOOL CloseHandle(HANDLE hObject) {
     if (!port) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    Release(port->fd, true, port->lockFile);
+    Release(port->fd, true, port->lockFile, &port->found);
     *port = Port{};
     return TRUE;
 }
 
 DWORD GetLastError() {
     return t_lastError;
+}
+
+LPCSTR GetLastErrorText() {
+    return t_lastErrorText.c_str();
 }

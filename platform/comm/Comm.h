@@ -2,9 +2,9 @@
 // carried out on POSIX termios, with the values that module passes.
 //
 // Principles of operation:
-// - One port is open at a time. Its HANDLE is a number never handed out again, so a handle
-//   that was closed names nothing: closing or using it fails with ERROR_INVALID_HANDLE and
-//   touches no port and no descriptor.
+// - One port is open at a time, and its HANDLE names it while it is open; with no port open,
+//   every handle fails with ERROR_INVALID_HANDLE. A handle kept past its close may name a later
+//   port: the serial-port module forgets its handle as it closes it.
 // - CreateFileA maps "\\.\COMn" to a Linux device (see PortNames.h); any other path is opened as
 //   it is. The device must be a tty, and is put in raw mode at once: no byte is translated,
 //   swallowed or echoed, and nothing is ever written to the line.
@@ -16,11 +16,14 @@
 //   the driver did not keep what a capture needs. The layer offers 8 data bits, no parity, one or
 //   two stop bits, CTS output flow control with RTS raised, and the rates 9600, 19200, 38400,
 //   57600, 115200 and 230400; any other value fails with ERROR_INVALID_PARAMETER.
+// - CloseHandle leaves the port with the settings the open found, echo aside: the next program
+//   to open it works as it would have without this one.
 // - ReadFile reads the device itself: it waits at most ReadTotalTimeoutMultiplier * n +
 //   ReadTotalTimeoutConstant ms in all (monotonic clock, signals survived), and returns as soon
 //   as n bytes are there.
 // - A device that vanishes (hang-up, unplugged adapter) fails every read at once from then on.
-// - Every failure sets the calling thread's last error at the point it happens.
+// - Every failure sets the calling thread's last error at the point it happens; a device that
+//   does not open or configure also leaves a line that tells the user why (GetLastErrorText).
 // - The calls never overlap: the caller keeps to one call at a time (the serial-port module
 //   does: the worker starts reading after the last call of the window's thread, and the port is
 //   closed after its last read).
@@ -41,16 +44,16 @@ constexpr BYTE TWOSTOPBITS = 2;
 constexpr DWORD RTS_CONTROL_DISABLE = 0;
 constexpr DWORD RTS_CONTROL_ENABLE = 1;
 
-// Last-error values.
+// Last-error values: one for each reason a user is told apart, and the vanished device, which
+// the serial-port module tells from other failed reads.
 constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
-constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
-constexpr DWORD ERROR_ACCESS_DENIED = 5;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_BAD_UNIT = 20;  // not a serial device
-constexpr DWORD ERROR_GEN_FAILURE = 31;
-constexpr DWORD ERROR_SHARING_VIOLATION = 32;
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;      // no device at that name
+constexpr DWORD ERROR_ACCESS_DENIED = 5;       // this user may not open the device
+constexpr DWORD ERROR_INVALID_HANDLE = 6;      // no port open under that handle
+constexpr DWORD ERROR_BAD_UNIT = 20;           // not a serial device
+constexpr DWORD ERROR_GEN_FAILURE = 31;        // any other failure of the system
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;  // busy: another program has the port
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;  // a value not offered, or a setting not kept
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 
 // The line settings, in the fields the serial-port module sets.
@@ -78,18 +81,16 @@ struct COMSTAT {
 
 // Opens the device for reading and writing with no sharing: GENERIC_READ | GENERIC_WRITE, 0,
 // null, OPEN_EXISTING, 0, null, else ERROR_INVALID_PARAMETER. Returns at once.
-// INVALID_HANDLE_VALUE when a port is open already (ERROR_TOO_MANY_OPEN_FILES), or the device is
-// missing (ERROR_FILE_NOT_FOUND), busy (ERROR_SHARING_VIOLATION, see above), refused
-// (ERROR_ACCESS_DENIED),
-// not a tty (ERROR_BAD_UNIT) or will not take raw mode (ERROR_INVALID_PARAMETER); nothing stays
-// open then. The time-outs of a new port are all 0.
+// INVALID_HANDLE_VALUE when the device is missing (ERROR_FILE_NOT_FOUND), busy
+// (ERROR_SHARING_VIOLATION, see above; also when a port is open already), refused
+// (ERROR_ACCESS_DENIED), not a tty (ERROR_BAD_UNIT) or will not take raw mode
+// (ERROR_INVALID_PARAMETER); nothing stays open then. The time-outs of a new port are all 0.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 
-// The line as the driver holds it: BaudRate (0 when it is none of the offered rates), ByteSize,
-// Parity (NOPARITY, or 1 odd, 2 even), fParity, StopBits, fOutxCtsFlow and fRtsControl (RTS
-// raised; reported as enabled on a device without modem lines, such as a pty).
+// A DCB to change and give to SetCommState. The DCB holds only the fields the serial-port module
+// sets, and it sets every one of them, so nothing of the driver's line is read: they are all 0.
 BOOL GetCommState(HANDLE hFile, DCB* lpDCB);
 // Applies the settings of the DCB, which must hold offered values: an offered BaudRate (for input
 // and output), ByteSize 8, Parity NOPARITY with fParity 0, StopBits ONESTOPBIT or TWOSTOPBITS,
@@ -118,7 +119,15 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
 // Event monitoring is not kept by this layer; a mask of 0 (stop monitoring) succeeds on the open
 // port, any other mask fails (ERROR_INVALID_PARAMETER).
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
-// Drops the lock file, exclusive mode and flock and closes the device; returns at once, also when
-// the device has vanished, so that a replugged device can take its name again.
+// Puts back the line settings the open found, except that echo (ECHO, ECHONL) and input flow
+// control (IXOFF) stay off, since either would send bytes to the instrument before the close;
+// then drops the lock file, exclusive mode and flock and closes the device. Returns at once, also
+// when the device has vanished (which has nothing to restore), so that a replugged device can
+// take its name again.
 BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError();
+// Why the calling thread's last failed call failed, as one line for the user: for a device that
+// did not open or configure, what stands in the way and what to do, with what was found as it
+// failed (the device node's group, the program holding the port and its process id, the lock
+// file). Valid until the thread's next failure.
+LPCSTR GetLastErrorText();

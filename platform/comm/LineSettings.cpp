@@ -63,25 +63,6 @@ bool SetLineFormat(termios* t, const DCB& dcb) {
     return true;
 }
 
-void GetLineFormat(const termios& t, DCB* dcb) {
-    dcb->BaudRate = 0;
-    for (const RateSpeed& entry : kRates) {
-        if (entry.speed == cfgetospeed(&t)) {
-            dcb->BaudRate = entry.rate;
-        }
-    }
-    constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    for (BYTE i = 0; i < 4; ++i) {
-        if ((t.c_cflag & CSIZE) == kSizes[i]) {
-            dcb->ByteSize = 5 + i;
-        }
-    }
-    dcb->Parity = !(t.c_cflag & PARENB) ? NOPARITY : (t.c_cflag & PARODD) ? 1 : 2;
-    dcb->fParity = (t.c_iflag & INPCK) ? 1 : 0;
-    dcb->StopBits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
-    dcb->fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
-}
-
 bool IsRaw(const termios& got) {
     return (got.c_iflag & kRawClearedInput) == 0 && (got.c_oflag & kRawClearedOutput) == 0 &&
            (got.c_lflag & kRawClearedLocal) == 0 && (got.c_cflag & CREAD) != 0 &&

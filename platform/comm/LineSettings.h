@@ -2,7 +2,7 @@
 // They change only the struct they are given; Comm.cpp applies the result with one tcsetattr
 // and reads it back, so that a setting the driver dropped is noticed.
 //
-// Index: MakeRaw, SetLineFormat, GetLineFormat, IsRaw, CapturesAsAsked.
+// Index: MakeRaw, SetLineFormat, IsRaw, CapturesAsAsked.
 #pragma once
 
 #include <termios.h>
@@ -21,10 +21,6 @@ void MakeRaw(termios* t);
 // asks for. false when a field holds a value this layer does not offer (see SetCommState); *t is
 // then unusable.
 bool SetLineFormat(termios* t, const DCB& dcb);
-
-// The reverse: fills BaudRate, ByteSize, Parity, fParity, StopBits and fOutxCtsFlow from *t,
-// leaving fRtsControl as it was.
-void GetLineFormat(const termios& t, DCB* dcb);
 
 // true when got delivers every byte as it arrives: the flags MakeRaw clears are clear, the
 // receiver is on, and VMIN and VTIME are as MakeRaw sets them (the reads count on both).

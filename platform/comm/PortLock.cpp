@@ -23,24 +23,6 @@ bool IsNumber(const char* name) {
     return name[0] != '\0' && strspn(name, "0123456789") == strlen(name);
 }
 
-// The process a lock file names, when it is alive; 0 when there is no lock file, or it names no
-// process that runs (stale). A lock file this user may not read is taken as held.
-pid_t LiveHolder(const std::string& lockFile) {
-    const int fd = open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == EACCES ? -1 : 0;
-    }
-    char text[32] = {};
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    const long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
-    if (pid <= 0 || pid > INT_MAX) {
-        return 0;
-    }
-    // EPERM: the process exists but belongs to another user.
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM ? static_cast<pid_t>(pid) : 0;
-}
-
 // Whether the process pid (a name in /proc) has a descriptor other than skip open on the device
 // rdev.
 bool Holds(const std::string& pid, dev_t rdev, int skip) {
@@ -65,39 +47,63 @@ bool Holds(const std::string& pid, dev_t rdev, int skip) {
 
 }  // namespace
 
-bool OpenElsewhere(int fd) {
-    struct stat device;
-    if (fstat(fd, &device) != 0) {
-        return false;
-    }
+pid_t HolderOf(dev_t rdev, int skip) {
     DIR* proc = opendir("/proc");
     if (!proc) {
-        return false;
+        return 0;
     }
     const std::string self = std::to_string(getpid());
-    bool found = false;
+    pid_t holder = 0;
     while (const dirent* process = readdir(proc)) {
         if (IsNumber(process->d_name) &&
-            Holds(process->d_name, device.st_rdev, process->d_name == self ? fd : -1)) {
-            found = true;
+            Holds(process->d_name, rdev, process->d_name == self ? skip : -1)) {
+            holder = static_cast<pid_t>(atoi(process->d_name));
             break;
         }
     }
     closedir(proc);
-    return found;
+    return holder;
 }
 
-DWORD TakeLockFile(int fd, std::string* lockFile) {
-    lockFile->clear();
+bool OpenElsewhere(int fd) {
+    struct stat device;
+    return fstat(fd, &device) == 0 && HolderOf(device.st_rdev, fd) != 0;
+}
+
+std::string LockFileOf(int fd) {
     // The device's own name, whatever link or path it was opened through: ttyUSB0, or 3 for
     // /dev/pts/3, as terminal programs name their lock files.
     char device[PATH_MAX] = {};
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     if (readlink(self.c_str(), device, sizeof device - 1) <= 0) {
-        return ERROR_SUCCESS;
+        return std::string();
     }
     const char* slash = strrchr(device, '/');
-    const std::string lock = std::string(kLockFolder) + "/LCK.." + (slash ? slash + 1 : device);
+    return std::string(kLockFolder) + "/LCK.." + (slash ? slash + 1 : device);
+}
+
+pid_t LiveHolder(const std::string& lockFile) {
+    const int fd = open(lockFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EACCES ? -1 : 0;
+    }
+    char text[32] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    const long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
+    if (pid <= 0 || pid > INT_MAX) {
+        return 0;
+    }
+    // EPERM: the process exists but belongs to another user.
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM ? static_cast<pid_t>(pid) : 0;
+}
+
+DWORD TakeLockFile(int fd, std::string* lockFile) {
+    lockFile->clear();
+    const std::string lock = LockFileOf(fd);
+    if (lock.empty()) {
+        return ERROR_SUCCESS;
+    }
     if (LiveHolder(lock) != 0) {
         return ERROR_SHARING_VIOLATION;
     }

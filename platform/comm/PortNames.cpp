@@ -217,6 +217,45 @@ std::string Describe(const std::string& device, bool linked, const std::string& 
     return text;
 }
 
+// Whether a process named ModemManager runs. Its name in procRoot/<pid>/comm is readable by
+// every user, though its descriptors are not.
+bool ModemManagerRuns(const std::string& procRoot) {
+    bool found = false;
+    if (DIR* dir = opendir(procRoot.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string pid = entry->d_name;
+            if (!pid.empty() && std::all_of(pid.begin(), pid.end(), IsDigit) &&
+                Attribute(procRoot + "/" + pid + "/comm") == "ModemManager") {
+                found = true;
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    return found;
+}
+
+// Whether ModemManager takes the tty device for a modem it may probe: udev's rules mark such a
+// device ID_MM_CANDIDATE=1 in its data (udevRoot/data/c<major>:<minor>, the numbers from sysfs),
+// unless a rule marks it ID_MM_DEVICE_IGNORE=1, as the README shows how.
+bool ModemManagerCandidate(const std::string& device, const std::string& sysfsRoot,
+                           const std::string& udevRoot) {
+    const std::string real = RealPath(device);
+    if (real.empty()) {
+        return false;
+    }
+    const std::string number =
+        Attribute(sysfsRoot + "/class/tty/" + real.substr(real.rfind('/') + 1) + "/dev");
+    std::ifstream data(udevRoot + "/data/c" + number);
+    bool candidate = false;
+    bool ignored = false;
+    for (std::string line; !number.empty() && std::getline(data, line);) {
+        candidate = candidate || line == "E:ID_MM_CANDIDATE=1";
+        ignored = ignored || line == "E:ID_MM_DEVICE_IGNORE=1";
+    }
+    return candidate && !ignored;
+}
+
 }  // namespace
 
 std::string PortLinkDirectory() {
@@ -280,26 +319,41 @@ std::string DevicePathOf(const std::string& name) {
 
 std::vector<std::string> DescribePorts(const std::vector<std::string>& names,
                                        const std::string& linkDir, const std::string& sysfsRoot,
-                                       const std::string& devRoot) {
+                                       const std::string& devRoot, const std::string& udevRoot,
+                                       const std::string& procRoot) {
     std::optional<std::vector<std::string>> ports;  // listed once, if a name needs it
+    std::optional<bool> modemManager;               // looked for once, if a port needs it
     std::vector<std::string> out;
     for (const std::string& name : names) {
         const unsigned number = ComNumber(kDevicePrefix + name);
         if (number == 0) {
             out.emplace_back();
-        } else if (std::optional<std::string> target = LinkTarget(number, linkDir)) {
-            out.push_back(Describe(*target, true, sysfsRoot, devRoot));
-        } else {
+            continue;
+        }
+        std::optional<std::string> device = LinkTarget(number, linkDir);
+        const bool linked = device.has_value();
+        if (!linked) {
             if (!ports) {
                 ports = ListSerialPorts(sysfsRoot, devRoot);
             }
-            out.push_back(Describe(number <= ports->size() ? (*ports)[number - 1] : std::string(),
-                                   false, sysfsRoot, devRoot));
+            device = number <= ports->size() ? (*ports)[number - 1] : std::string();
         }
+        std::string text = Describe(*device, linked, sysfsRoot, devRoot);
+        if (ModemManagerCandidate(*device, sysfsRoot, udevRoot)) {
+            if (!modemManager) {
+                modemManager = ModemManagerRuns(procRoot);
+            }
+            if (*modemManager) {
+                text +=
+                    "\nModemManager is running and may open this port to probe it; see the "
+                    "README";
+            }
+        }
+        out.push_back(text);
     }
     return out;
 }
 
 std::vector<std::string> DescribePortsHere(const std::vector<std::string>& names) {
-    return DescribePorts(names, PortLinkDirectory(), "/sys", "/dev");
+    return DescribePorts(names, PortLinkDirectory(), "/sys", "/dev", "/run/udev", "/proc");
 }

@@ -44,10 +44,15 @@ std::string DevicePathOf(const std::string& name);
 // adapter is named with its maker, product and serial number as the adapter reports them
 // (what udev calls ID_VENDOR, ID_MODEL and ID_SERIAL_SHORT) and with its stable name under
 // devRoot/serial/by-id where it has one. A device this user may not open says so and how to
-// join its group. The ports are looked up once for the whole list.
+// join its group. A device that ModemManager may open to probe it says so, as the last line:
+// when a process named ModemManager runs (in procRoot) and udev's data for the device (in
+// udevRoot/data) marks it ID_MM_CANDIDATE=1 and not ID_MM_DEVICE_IGNORE=1. The ports and
+// ModemManager are looked up once for the whole list.
 std::vector<std::string> DescribePorts(const std::vector<std::string>& names,
                                        const std::string& linkDir, const std::string& sysfsRoot,
-                                       const std::string& devRoot);
+                                       const std::string& devRoot, const std::string& udevRoot,
+                                       const std::string& procRoot);
 
-// DescribePorts with this user's link directory and the system's /sys and /dev.
+// DescribePorts with this user's link directory and the system's /sys, /dev, /run/udev and
+// /proc.
 std::vector<std::string> DescribePortsHere(const std::vector<std::string>& names);

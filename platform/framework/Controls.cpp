@@ -2,14 +2,10 @@
 // messages and operations work on that widget.
 //
 //   STATIC    QLabel, top-left aligned; "&" marks the mnemonic of the control after it
-//   COMBOBOX  a drop-down list (a QComboBox the user cannot type into); an entry that names a
-//             COM port tells, as its tooltip, which device that port is now
-//   BUTTON    a push button, clicked by its mnemonic, never a default button unless
-//             BS_DEFPUSHBUTTON says so
+//   COMBOBOX  a drop-down list (a QComboBox the user cannot type into), as wide as its longest
+//             entry needs; its entries' tooltips come from SetListToolTips
+//   BUTTON    a push button, clicked by its mnemonic; never a default button
 //   EDIT      the text area (TextArea.h): read-only, multi-line, scrolling vertically
-//
-// The templates were laid out for a narrower font than those that stand in for it here, so a
-// label or a list grows wider where its text needs it rather than cutting the text off.
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QLabel>
@@ -18,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/comm/PortNames.h"
 #include "platform/framework/TextArea.h"
 #include "platform/framework/Widgets.h"
 
 namespace {
 
-constexpr DWORD kButtonTypeMask = 0x0F;
+// Set once at start-up, before any window opens, and only read afterwards.
+ListToolTips g_listToolTips = nullptr;
 
 // A template gives a list the height of its opened drop-down: the closed box keeps its natural
 // height, and the drop-down shows as many rows as fit in the rest.
@@ -39,21 +35,23 @@ public:
                 [this] { resize(std::max(m_width, sizeHint().width()), height()); });
     }
 
-    // Descriptions are made afresh at each opening, so that an adapter plugged in or unplugged
-    // while the window is open shows as it is now.
+    // Tooltips are asked for afresh at each opening, so that what they tell (which device a
+    // port is) is true now.
     void showPopup() override {
-        std::vector<std::string> names;
-        for (int i = 0; i < count(); ++i) {
-            names.push_back(itemText(i).toLocal8Bit().toStdString());
-        }
-        const std::vector<std::string> descriptions = DescribePortsHere(names);
-        for (int i = 0; i < count(); ++i) {
-            const std::string& text = descriptions[static_cast<size_t>(i)];
-            setItemData(i,
-                        text.empty()
-                            ? QVariant()
-                            : QVariant(QString::fromLocal8Bit(QByteArray::fromStdString(text))),
-                        Qt::ToolTipRole);
+        if (g_listToolTips) {
+            std::vector<std::string> entries;
+            for (int i = 0; i < count(); ++i) {
+                entries.push_back(itemText(i).toLocal8Bit().toStdString());
+            }
+            const std::vector<std::string> tips = g_listToolTips(entries);
+            for (int i = 0; i < count() && static_cast<size_t>(i) < tips.size(); ++i) {
+                const std::string& tip = tips[static_cast<size_t>(i)];
+                setItemData(i,
+                            tip.empty()
+                                ? QVariant()
+                                : QVariant(QString::fromLocal8Bit(QByteArray::fromStdString(tip))),
+                            Qt::ToolTipRole);
+            }
         }
         if (count() > 0) {
             const int row = std::max(1, view()->sizeHintForRow(0));
@@ -74,14 +72,18 @@ LPCSTR TextParam(LPARAM lParam) {
 
 }  // namespace
 
+void SetListToolTips(ListToolTips tips) {
+    g_listToolTips = tips;
+}
+
 QWidget* CreateControl(const DLGITEM& item, const QRect& rect, QWidget* dialog) {
     const QString text = QString::fromUtf8(item.text ? item.text : "");
     QRect geometry = rect;
     QWidget* control = nullptr;
     if (qstricmp(item.className, "STATIC") == 0) {
+        // The dialog's units are wide enough for every label's caption (Dialog.cpp).
         auto* label = new QLabel(text, dialog);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        geometry.setWidth(std::max(rect.width(), label->sizeHint().width()));
         control = label;
     } else if (qstricmp(item.className, "COMBOBOX") == 0) {
         auto* list = new DropDownList(rect, dialog);
@@ -90,7 +92,6 @@ QWidget* CreateControl(const DLGITEM& item, const QRect& rect, QWidget* dialog) 
     } else if (qstricmp(item.className, "BUTTON") == 0) {
         auto* button = new QPushButton(text, dialog);
         button->setAutoDefault(false);
-        button->setDefault((item.style & kButtonTypeMask) == BS_DEFPUSHBUTTON);
         control = button;
     } else if (qstricmp(item.className, "EDIT") == 0) {
         auto* area = new TextArea(dialog);

@@ -76,33 +76,26 @@ int HorizontalBase(const DLGTEMPLATE& tpl, const QFontMetrics& metrics) {
     return baseX;
 }
 
-// Room left on the screen for a window manager's frame: a title bar and two borders.
-const QSize kFrameAllowance(8, 40);
 // A font shrunk to fit the screen stays legible.
 constexpr int kSmallestPixelSize = 9;
 // How long after opening a window follows its frame to stay centred.
 constexpr int kCentringMs = 1000;
 
-// The screen area windows may take: over the parent's screen, else the primary screen.
-QRect AvailableArea(QWidget* parent) {
-    QScreen* screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
-    return screen ? screen->availableGeometry() : QRect();
-}
-
 // The window of a CDialog. It carries its input to the dialog object as messages.
 class DialogWidget : public QDialog {
 public:
-    DialogWidget(CDialog* dialog, const DLGTEMPLATE& tpl, QWidget* parent)
-        : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                              Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+    DialogWidget(CDialog* dialog, const DLGTEMPLATE& tpl)
+        : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                               Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
           m_dialog(dialog) {
         setWindowTitle(QString::fromUtf8(tpl.caption ? tpl.caption : ""));
         // A window larger than the screen shrinks as a whole, font and units alike, so that it
         // keeps its proportions and every label still fits; the text area's content scrolls.
         QFont font = DialogFont(tpl);
-        const QSize room = AvailableArea(parent).size() - kFrameAllowance;
+        const QSize room = RoomOnScreen(nullptr);
         int baseX = 0;
         int baseY = 0;
+        // The template's own position is (0, 0): the window opens centred instead (Place).
         const auto pixels = [&](int x, int y, int cx, int cy) {
             return QRect(MulDiv(x, baseX, 4), MulDiv(y, baseY, 8), MulDiv(cx, baseX, 4),
                          MulDiv(cy, baseY, 8));
@@ -111,16 +104,14 @@ public:
             const QFontMetrics metrics(font);
             baseX = HorizontalBase(tpl, metrics);
             baseY = metrics.height();
-            const QSize needed = pixels(tpl.x, tpl.y, tpl.cx, tpl.cy).size();
+            const QSize needed = pixels(0, 0, tpl.cx, tpl.cy).size();
             if (size <= kSmallestPixelSize || room.isEmpty() ||
                 (needed.width() <= room.width() && needed.height() <= room.height())) {
                 break;
             }
         }
         setFont(font);
-        const QRect frame = pixels(tpl.x, tpl.y, tpl.cx, tpl.cy);
-        setFixedSize(frame.size());
-        m_position = frame.topLeft();
+        setFixedSize(pixels(0, 0, tpl.cx, tpl.cy).size());
 
         QWidget* previousTabStop = nullptr;
         QLabel* labelAwaitingBuddy = nullptr;
@@ -150,9 +141,6 @@ public:
             if (auto* button = qobject_cast<QPushButton*>(control)) {
                 connect(button, &QPushButton::clicked, this,
                         [this, id = item.id] { Command(id, BN_CLICKED); });
-                if (button->isDefault()) {
-                    m_defaultButton = button;
-                }
             }
         }
         installEventFilter(this);  // Alt keys while no control has the focus
@@ -177,24 +165,16 @@ public:
         }
     }
 
-    // A template at (0, 0) is centred over its parent, or on the screen when it has none: the
-    // window with its frame. The frame is the window manager's, known only once the window is
-    // shown and framed, so the window is centred again as the frame becomes known, for a short
-    // while after it opens (not to fight a user who moves it).
+    // The window is centred on the screen with its frame. The frame is the window manager's,
+    // known only once the window is shown and framed, so the window is centred again as the frame
+    // becomes known, for a short while after it opens (not to fight a user who moves it).
     void Place() {
-        if (!m_position.isNull()) {
-            move(parentWidget() ? parentWidget()->mapToGlobal(m_position) : m_position);
-        } else if (parentWidget()) {
-            adjustPosition(parentWidget());
-        } else {
-            m_centring = true;
-            Centre();
-        }
+        m_centring = true;
+        Centre();
     }
 
 protected:
     void paintEvent(QPaintEvent* event) override {
-        PaintScope scope(this);
         Dispatch(m_dialog, WM_PAINT, 0, 0, [&] {
             QDialog::paintEvent(event);
             return LRESULT{0};
@@ -262,8 +242,6 @@ protected:
         if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
             if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
                 button->click();
-            } else if (m_defaultButton) {
-                m_defaultButton->click();
             } else {
                 Command(IDOK, BN_CLICKED);
             }
@@ -320,10 +298,8 @@ private:
     }
 
     CDialog* m_dialog;
-    QPoint m_position;
     bool m_centring = false;
     std::vector<std::pair<int, QWidget*>> m_items;  // in template order
-    QPushButton* m_defaultButton = nullptr;
 };
 
 DialogWidget* DialogOf(HWND hWnd) {
@@ -337,8 +313,7 @@ ON_COMMAND(IDOK, &CDialog::OnOK)
 ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
 END_MESSAGE_MAP()
 
-CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
+CDialog::CDialog(UINT nIDTemplate, CWnd*) : m_nIDTemplate(nIDTemplate) {}
 
 CDialog::~CDialog() {
     delete WidgetOf(m_hWnd);
@@ -351,8 +326,7 @@ INT_PTR CDialog::DoModal() {
         if (!tpl) {
             return -1;
         }
-        m_hWnd = HandleOf(
-            new DialogWidget(this, *tpl, m_pParentWnd ? WidgetOf(m_pParentWnd->m_hWnd) : nullptr));
+        m_hWnd = HandleOf(new DialogWidget(this, *tpl));
     }
     DialogWidget* window = DialogOf(m_hWnd);
     if (OnInitDialog()) {

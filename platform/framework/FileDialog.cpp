@@ -111,6 +111,11 @@ INT_PTR CFileDialog::DoModal() {
         dialog.setNameFilters(nameFilters);  // the first is selected
     }
 
+    // Qt's dialog asks for more room than a small screen at a large scale factor has (a 1366x768
+    // laptop at 200%), which would put its buttons off the screen: it is fitted to the screen as
+    // every window of the layer is.
+    dialog.resize(dialog.sizeHint().boundedTo(RoomOnScreen(parent)));
+
     // exec() makes the dialog modal to the whole application, so the owner takes no input.
     if (dialog.exec() != QDialog::Accepted || dialog.chosen().isEmpty()) {
         return IDCANCEL;

@@ -106,32 +106,17 @@ BOOL DeleteObject(HFONT hFont) {
 
 // ---- Painting -----------------------------------------------------------------------------
 
-thread_local PaintScope* PaintScope::t_current = nullptr;
-
-PaintScope::PaintScope(QWidget* widget) : m_widget(widget), m_outer(t_current) {
-    t_current = this;
-}
-
-PaintScope::~PaintScope() {
-    t_current = m_outer;
-}
-
-QPainter* PaintScope::PainterFor(QWidget* widget) {
-    PaintScope* scope = t_current;
-    if (!scope || !widget || scope->m_widget != widget) {
-        return nullptr;
+// Qt paints a widget only from within its paint event, which is where OnPaint runs.
+CPaintDC::CPaintDC(CWnd* pWnd) {
+    QWidget* widget = WidgetOf(pWnd->m_hWnd);
+    if (widget && widget->testAttribute(Qt::WA_WState_InPaintEvent)) {
+        m_hDC = reinterpret_cast<HDC>(new QPainter(widget));
     }
-    if (!scope->m_painter) {
-        scope->m_painter.emplace(widget);
-    }
-    return &*scope->m_painter;
 }
 
-CPaintDC::CPaintDC(CWnd* pWnd)
-    : m_hDC(reinterpret_cast<HDC>(PaintScope::PainterFor(WidgetOf(pWnd->m_hWnd)))) {}
-
-// The painter belongs to the paint being dispatched and ends with it.
-CPaintDC::~CPaintDC() = default;
+CPaintDC::~CPaintDC() {
+    delete PainterOf(m_hDC);
+}
 
 BOOL CPaintDC::DrawIcon(int x, int y, HICON hIcon) {
     QPainter* painter = PainterOf(m_hDC);

@@ -61,7 +61,7 @@ BOOL DeleteObject(HFONT hFont);
 
 class CWnd;
 
-// The painting context of a window, valid only within that window's OnPaint.
+// The painting context of a window within its OnPaint; made anywhere else, its HDC is null.
 class CPaintDC {
 public:
     explicit CPaintDC(CWnd* pWnd);

@@ -53,7 +53,6 @@ constexpr DWORD DS_MODALFRAME = 0x0080;
 // Control styles.
 constexpr DWORD SS_LEFT = 0x0000;
 constexpr DWORD BS_PUSHBUTTON = 0x0000;
-constexpr DWORD BS_DEFPUSHBUTTON = 0x0001;
 constexpr DWORD CBS_DROPDOWNLIST = 0x0003;
 constexpr DWORD ES_MULTILINE = 0x0004;
 constexpr DWORD ES_AUTOVSCROLL = 0x0040;

@@ -57,6 +57,9 @@ struct RESOURCES {
     const ICONRES* icons;
     int iconCount;
     const VERSIONRES* version;
+    // The name of the program's desktop entry (kavosen for kavosen.desktop): a Wayland shell
+    // finds the entry, and with it the icon and the menu item, by the window's app_id.
+    LPCSTR desktopEntry;
 };
 
 // Defined by the program (res/Resources.cpp).

@@ -1,4 +1,4 @@
-// Worker threads on POSIX threads, and pauses on the monotonic clock.
+// Worker threads on POSIX threads, and pauses.
 //
 // Every thread that AfxBeginThread starts is counted until its very end. The count lets the
 // window's thread wait for all workers (AfxWaitForThreads) before it destroys what they use,
@@ -14,12 +14,11 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <ctime>
+#include <chrono>
 #include <mutex>
 #include <new>
+#include <thread>
 
 // How far a thread started below the normal priority is lowered: one nice step for each of the
 // two steps THREAD_PRIORITY_LOWEST lies below normal, from the nice value it started with (the
@@ -82,10 +81,10 @@ void* ThreadStart(void* arg) {
 
 }  // namespace
 
-CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPriority,
-                           UINT nStackSize, DWORD dwCreateFlags,
-                           LPSECURITY_ATTRIBUTES lpSecurityAttrs) {
-    if (pfnThreadProc == nullptr || dwCreateFlags != 0 || lpSecurityAttrs != nullptr) {
+// The program asks for the default stack, no creation flags and no security attributes.
+CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPriority, UINT, DWORD,
+                           LPSECURITY_ATTRIBUTES) {
+    if (pfnThreadProc == nullptr) {
         return nullptr;
     }
     auto* thread =
@@ -100,10 +99,6 @@ CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPri
         return nullptr;
     }
     int err = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (err == 0 && nStackSize != 0) {
-        err = pthread_attr_setstacksize(
-            &attr, std::max<size_t>(nStackSize, static_cast<size_t>(PTHREAD_STACK_MIN)));
-    }
     if (err == 0) {
         // Counted before it runs, so a wait that begins right after this call includes it.
         std::lock_guard<std::mutex> lock(g_registryLock);
@@ -140,16 +135,7 @@ void AfxWaitForThreads() {
     }
 }
 
+// sleep_for sleeps on for the time left when a signal interrupts it.
 void Sleep(DWORD dwMilliseconds) {
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(dwMilliseconds / 1000);
-    deadline.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    // An absolute deadline: a signal that interrupts the pause does not shorten or stretch it.
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }

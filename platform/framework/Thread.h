@@ -11,9 +11,9 @@ class CWinThread;
 
 // Starts pfn(pParam) on a new thread at once; null when the thread cannot be made. Priorities
 // below THREAD_PRIORITY_NORMAL raise the thread's nice value by 2 over the starter's, a modest
-// lowering; a priority that cannot be applied leaves the thread at the starter's. nStackSize
-// 0 is the default size. Creation flags and security attributes must be 0 and null; anything
-// else (a suspended start, say) is refused with null.
+// lowering; a priority that cannot be applied leaves the thread at the starter's. The thread
+// gets the default stack; the stack size, creation flags and security attributes are the
+// program's 0, 0 and null and are not looked at.
 CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam,
                            int nPriority = THREAD_PRIORITY_NORMAL, UINT nStackSize = 0,
                            DWORD dwCreateFlags = 0,

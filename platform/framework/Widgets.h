@@ -2,7 +2,7 @@
 // files share. Only platform/framework and its tests include this.
 //
 // Handles are the Qt objects themselves: an HWND is the QWidget of the window or control, an
-// HICON a QIcon, an HFONT a QFont, an HDC the QPainter of the paint being dispatched.
+// HICON a QIcon, an HFONT a QFont, an HDC the QPainter of a CPaintDC.
 #pragma once
 
 #include <QByteArray>
@@ -10,7 +10,6 @@
 #include <QPainter>
 #include <QWidget>
 #include <functional>
-#include <optional>
 
 #include "platform/WinTypes.h"
 #include "platform/framework/Gdi.h"
@@ -83,32 +82,16 @@ void SetWidgetText(QWidget* widget, const QByteArray& text);
 // message is not one of a control of this kind.
 bool ControlMessage(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
 
-// Gdi.cpp: the paint being dispatched on this thread. A widget's paintEvent opens a scope
-// around the dispatch of WM_PAINT; CPaintDC paints through it.
-class PaintScope {
-public:
-    explicit PaintScope(QWidget* widget);
-    ~PaintScope();
-    PaintScope(const PaintScope&) = delete;
-    PaintScope& operator=(const PaintScope&) = delete;
-
-    // The painter on widget, begun on first use; null unless widget's paint is being
-    // dispatched on this thread.
-    static QPainter* PainterFor(QWidget* widget);
-
-private:
-    QWidget* m_widget;
-    std::optional<QPainter> m_painter;
-    PaintScope* m_outer;
-    static thread_local PaintScope* t_current;
-};
-
 // Gdi.cpp: the icon of the program's resources with that id, made once and kept for the
 // process's life; null when there is none. Window thread only.
 HICON LoadIconResource(UINT nID);
 
-// Wnd.cpp: a modal message box with no icon and an OK button over owner (null: over no
-// window), captioned with the application's name.
-void ShowMessageBox(QWidget* owner, const QString& text);
-// The owner of a message box for wnd: its window when that is visible, else none.
+// WinApp.cpp: the owner of a message box for wnd: its window when that is visible, else none.
 QWidget* MessageBoxOwner(CWnd* wnd);
+
+// Wnd.cpp: the screen area a window over `over` (null: over none) may take: the available area
+// of its screen, else of the primary screen.
+QRect AvailableArea(QWidget* over);
+// That area less room for a window manager's frame: a title bar and two borders. Every window
+// the layer opens is fitted to it.
+QSize RoomOnScreen(QWidget* over);

@@ -1,5 +1,5 @@
-// The application object, the layer's main routine, application-wide message boxes and the
-// socket layer's start-up check.
+// The application object, the layer's main routine, message boxes (captioned with the
+// application's name) and the socket layer's start-up check.
 #include "platform/framework/WinApp.h"
 
 #include <fcntl.h>
@@ -9,14 +9,21 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QMessageBox>
 #include <QSocketNotifier>
+#include <QSpacerItem>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <memory>
 #include <string>
 
 #include "platform/framework/Widgets.h"
+#include "platform/framework/Wnd.h"
 
 namespace {
 
@@ -62,6 +69,52 @@ CWnd* AfxGetMainWnd() {
 
 LPCSTR AfxGetAppName() {
     return g_app && g_app->m_pszAppName ? g_app->m_pszAppName : "";
+}
+
+// ---- Message boxes ------------------------------------------------------------------------
+
+QWidget* MessageBoxOwner(CWnd* wnd) {
+    QWidget* widget = wnd ? WidgetOf(wnd->m_hWnd) : nullptr;
+    return widget && widget->isVisible() ? widget->window() : nullptr;
+}
+
+namespace {
+
+// A modal box with no icon and an OK button over owner (null: over no window), captioned with
+// the application's name.
+//
+// As wide as its caption needs: a window manager cuts a caption that does not fit the title bar
+// (showing "K...N" of "KAVOSEN_WIN"), and a short message makes a narrow box. The title bar's
+// font and buttons are the window manager's; the system's title font in bold and room for an
+// icon and three buttons of about two lines each stand in for them. Never wider than the
+// screen, though: there the caption is cut rather than the box's button put off the screen.
+// QMessageBox keeps a long text within the screen itself, by wrapping it.
+void ShowMessageBox(QWidget* owner, const QString& text) {
+    const QString caption = QString::fromLocal8Bit(AfxGetAppName());
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+    titleFont.setBold(true);
+    const QFontMetrics title(titleFont);
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const QMargins margins = grid->contentsMargins();
+        const int room = RoomOnScreen(owner).width() - margins.left() - margins.right();
+        const int width = std::min(title.horizontalAdvance(caption) + 8 * title.height(), room);
+        // QMessageBox sizes itself from its layout, so the width goes in as a spacer.
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
+    box.setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
+    box.exec();
+}
+
+}  // namespace
+
+int CWnd::MessageBox(LPCSTR lpszText) {
+    SendCall([&] {
+        ShowMessageBox(MessageBoxOwner(this), QString::fromLocal8Bit(lpszText ? lpszText : ""));
+    });
+    return IDOK;
 }
 
 // The string table is UTF-8, so its texts go to the box without the code page in between.
@@ -197,6 +250,9 @@ int AfxWinMain(int argc, char** argv) {
                                                     .arg(version->fileVersion[1])
                                                     .arg(version->fileVersion[2])
                                                     .arg(version->fileVersion[3]));
+    }
+    if (g_resources.desktopEntry) {
+        QGuiApplication::setDesktopFileName(QString::fromUtf8(g_resources.desktopEntry));
     }
     EndOnSignals endOnSignals;
     if (app->InitInstance()) {

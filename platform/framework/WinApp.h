@@ -1,7 +1,7 @@
 // The application object and the layer's main routine.
 //
-// The program defines one static CWinApp-derived object. The layer's main routine
-// (AfxWinMain, called from main in WinMain.cpp) starts Qt, names the application after the
+// The program defines one static CWinApp-derived object. The layer's main routine (AfxWinMain,
+// called from main in platform/WinMain.cpp) starts Qt, names the application after the
 // executable (unless the object was given a name), calls InitInstance and, when it returns
 // FALSE, ExitInstance; the process then ends with ExitInstance's result. Meanwhile SIGTERM,
 // SIGINT and SIGHUP close the open windows as their close boxes do, so the program ends the way

@@ -1,17 +1,13 @@
 // Message maps, window operations and the cross-thread call they all go through.
 #include <QApplication>
-#include <QFontDatabase>
-#include <QFontMetrics>
-#include <QGridLayout>
-#include <QMessageBox>
-#include <QSpacerItem>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QThread>
 #include <QVariant>
 #include <atomic>
 #include <vector>
 
 #include "platform/framework/Widgets.h"
-#include "platform/framework/WinApp.h"
 
 // ---- Cross-thread calls -------------------------------------------------------------------
 
@@ -132,30 +128,15 @@ LRESULT CWnd::Default() {
 
 namespace {
 
-constexpr const char* kBigIconProperty = "kavosen.bigIcon";
-constexpr const char* kSmallIconProperty = "kavosen.smallIcon";
+// The program gives the same icon as both the big and the small one, so the window icon is the
+// last one given (with all its sizes) and the property keeps it for the next WM_SETICON to return.
+constexpr const char* kIconProperty = "kavosen.icon";
 
-HICON IconProperty(QWidget* widget, const char* name) {
-    return static_cast<HICON>(widget->property(name).value<void*>());
-}
-
-// Both icons of WM_SETICON feed the one window icon, which holds the sizes of each.
-LRESULT SetWindowIcon(QWidget* widget, WPARAM kind, HICON hIcon) {
-    const char* name = kind == ICON_BIG ? kBigIconProperty : kSmallIconProperty;
-    const HICON previous = IconProperty(widget, name);
-    widget->setProperty(name, QVariant::fromValue(static_cast<void*>(hIcon)));
-    const HICON big = IconProperty(widget, kBigIconProperty);
-    const HICON small = IconProperty(widget, kSmallIconProperty);
-    QIcon icon;
-    for (HICON part : {big, small == big ? nullptr : small}) {
-        if (part) {
-            for (const QSize& size : IconOf(part)->availableSizes()) {
-                icon.addPixmap(IconOf(part)->pixmap(size));
-            }
-        }
-    }
-    widget->setWindowIcon(icon);
-    return reinterpret_cast<LRESULT>(previous);
+LRESULT SetWindowIcon(QWidget* widget, HICON hIcon) {
+    const auto previous = reinterpret_cast<LRESULT>(widget->property(kIconProperty).value<void*>());
+    widget->setProperty(kIconProperty, QVariant::fromValue(static_cast<void*>(hIcon)));
+    widget->setWindowIcon(hIcon ? *IconOf(hIcon) : QIcon());
+    return previous;
 }
 
 // The layer's own handling of a message that no handler took.
@@ -167,7 +148,7 @@ LRESULT DefWindowProc(QWidget* widget, UINT message, WPARAM wParam, LPARAM lPara
             return TRUE;
         }
         case WM_SETICON:
-            return SetWindowIcon(widget, wParam, reinterpret_cast<HICON>(lParam));
+            return SetWindowIcon(widget, reinterpret_cast<HICON>(lParam));
         case WM_SETFONT:
             // Qt copies the font and repaints on a change by itself, whatever the redraw flag.
             widget->setFont(wParam ? *FontOf(reinterpret_cast<HFONT>(wParam)) : QFont());
@@ -238,37 +219,15 @@ HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon) {
         SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
 }
 
-// ---- Message boxes ------------------------------------------------------------------------
+// ---- The screen ----------------------------------------------------------------------------
 
-QWidget* MessageBoxOwner(CWnd* wnd) {
-    QWidget* widget = wnd ? WidgetOf(wnd->m_hWnd) : nullptr;
-    return widget && widget->isVisible() ? widget->window() : nullptr;
+QRect AvailableArea(QWidget* over) {
+    QScreen* screen = over ? over->screen() : QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
 }
 
-// A box as wide as its caption needs: a window manager cuts a caption that does not fit the
-// title bar (showing "K...N" of "KAVOSEN_WIN"), and a short message makes a narrow box. The
-// title bar's font and buttons are the window manager's; the system's title font in bold and
-// room for an icon and three buttons of about two lines each stand in for them.
-void ShowMessageBox(QWidget* owner, const QString& text) {
-    const QString caption = QString::fromLocal8Bit(AfxGetAppName());
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
-    box.setTextFormat(Qt::PlainText);
-    QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
-    titleFont.setBold(true);
-    const QFontMetrics title(titleFont);
-    const int width = title.horizontalAdvance(caption) + 8 * title.height();
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
-        // QMessageBox sizes itself from its layout, so the width goes in as a spacer.
-        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
-                      grid->rowCount(), 0, 1, grid->columnCount());
-    }
-    box.setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
-    box.exec();
-}
-
-int CWnd::MessageBox(LPCSTR lpszText) {
-    SendCall([&] {
-        ShowMessageBox(MessageBoxOwner(this), QString::fromLocal8Bit(lpszText ? lpszText : ""));
-    });
-    return IDOK;
+QSize RoomOnScreen(QWidget* over) {
+    // A window manager's frame: a title bar and two borders.
+    const QSize frame(8, 40);
+    return AvailableArea(over).size() - frame;
 }

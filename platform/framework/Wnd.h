@@ -15,6 +15,8 @@
 #pragma once
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/WinTypes.h"
 #include "platform/framework/Gdi.h"
@@ -52,7 +54,8 @@ public:
     // between the steps of fn, so a group of steps takes effect as one.
     void SendCall(const std::function<void()>& fn);
 
-    HICON SetIcon(HICON hIcon, BOOL bBigIcon);  // WM_SETICON
+    // WM_SETICON: the window's icon, big and small alike; returns the one it had before.
+    HICON SetIcon(HICON hIcon, BOOL bBigIcon);
 
     // A modal message box with an OK button, owned by this window and captioned with the
     // application's name.
@@ -84,6 +87,8 @@ void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl);
 
 class CDialog : public CWnd {
 public:
+    // The program's one window has no parent: pParentWnd is null, and the window opens centred
+    // on the screen.
     explicit CDialog(UINT nIDTemplate, CWnd* pParentWnd = nullptr);
     ~CDialog() override;
 
@@ -110,7 +115,6 @@ protected:
 
 private:
     UINT m_nIDTemplate;
-    CWnd* m_pParentWnd;
 };
 
 class CButton : public CWnd {};
@@ -132,3 +136,10 @@ public:
 };
 
 constexpr int CB_ERR = -1;
+
+// The tooltips of a drop-down list's entries: given the entries' texts, one tooltip for each
+// ("" for none). A list asks each time it opens, so that a tooltip can tell what is true then.
+using ListToolTips = std::vector<std::string> (*)(const std::vector<std::string>& entries);
+// Sets where every list takes its tooltips from (null: no tooltips, as at start). Call before
+// the first window opens.
+void SetListToolTips(ListToolTips tips);

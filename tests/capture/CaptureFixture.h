@@ -16,9 +16,6 @@ protected:
     void SetUp() override { scripted::Reset(); }
     void TearDown() override { scripted::Reset(); }
 
-    // Runs body while the window's modal loop runs, then closes the window.
-    static void WithWindow(const std::function<void(CCaptureDlg&)>& body);
-
     // Starts a capture as the Receive button does and waits until it has ended.
     static bool CaptureToEnd(CCaptureDlg& dlg, int timeoutMs = 20000);
 };

@@ -258,7 +258,7 @@ TEST_F(CaptureTest, FailedOpenReportsAndReturnsToIdle) {
     WithWindow([](CCaptureDlg& dlg) {
         dlg.OnReceive();
         EXPECT_TRUE(Idle(dlg));
-        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+        EXPECT_EQ(Text(dlg.m_editText), std::string("COM open error\r\n") + scripted::kOpenReason);
         EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
         EXPECT_EQ(scripted::CloseCount(), 0);
         EXPECT_EQ(scripted::ReadCount(), 0);

@@ -113,6 +113,10 @@ int OpenPort(LPCSTR path, int baudRate, int, int, int) {
     return g_openResult;
 }
 
+LPCSTR OpenPortReason() {
+    return scripted::kOpenReason;
+}
+
 void DrainPort() {}
 
 int ReadPort(BYTE* buffer, int count) {

@@ -26,6 +26,8 @@ void SetOnRead(std::function<void(int n)> hook);
 // Called on the thread that closes the port, as it closes it.
 void SetOnClose(std::function<void()> hook);
 void SetOpenResult(int result);
+// What OpenPortReason says after an open that SetOpenResult made fail.
+constexpr const char kOpenReason[] = "The scripted port refuses to open.";
 
 int OpenCount();
 int CloseCount();  // closes of an open port

@@ -1,21 +1,14 @@
 // The whole program against lines and ports that fail: devices that vanish, senders that pause
 // or never stop, ports that are taken or are no ports at all.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/faults/Program.h"
 #include "tests/support/Wait.h"
-
-extern char** environ;
 
 namespace {
 
@@ -55,60 +48,10 @@ void ExpectRetryingQuietlyUntilCancel(CCaptureDlg& dlg) {
     EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
 }
 
-// Another program that holds a port open without any lock, as a modem manager probing a new
-// port or a terminal left open does: cat, holding the port as its descriptor 3 for as long as it
-// reads an open standard input.
-class PortHolder {
-public:
-    explicit PortHolder(const std::string& path) : path_(path) {
-        int in[2];
-        if (pipe2(in, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe2";
-            return;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_addopen(&actions, 3, path.c_str(), O_RDWR | O_NOCTTY, 0);
-        char cat[] = "cat";
-        char* argv[] = {cat, nullptr};
-        const int err = posix_spawn(&pid_, "/bin/cat", &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        stdin_ = in[1];
-        if (err != 0) {
-            pid_ = -1;
-            ADD_FAILURE() << "cannot start cat: " << std::strerror(err);
-        }
-    }
-    ~PortHolder() { Release(); }
-
-    // Whether it has the port open.
-    bool Holds() const {
-        struct stat held;
-        struct stat port;
-        const std::string fd = "/proc/" + std::to_string(pid_) + "/fd/3";
-        return pid_ > 0 && stat(fd.c_str(), &held) == 0 && stat(path_.c_str(), &port) == 0 &&
-               held.st_rdev == port.st_rdev;
-    }
-
-    // Ends it: cat sees the end of its input and exits, closing the port.
-    void Release() {
-        if (stdin_ >= 0) {
-            close(stdin_);
-            stdin_ = -1;
-        }
-        if (pid_ > 0) {
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    std::string path_;
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-};
+// The UUCP lock file of the device at path: /var/lock/LCK..ttyUSB0 for /dev/ttyUSB0.
+std::string LockFileOf(const std::string& path) {
+    return "/var/lock/LCK.." + path.substr(path.rfind('/') + 1);
+}
 
 // Whether the port was left as the holder had it: not in exclusive mode, and no lock file.
 bool LeftAlone(const std::string& path) {
@@ -118,8 +61,7 @@ bool LeftAlone(const std::string& path) {
     if (fd >= 0) {
         close(fd);
     }
-    const std::string lockFile = "/var/lock/LCK.." + path.substr(path.rfind('/') + 1);
-    return shared && access(lockFile.c_str(), F_OK) != 0;
+    return shared && access(LockFileOf(path).c_str(), F_OK) != 0;
 }
 
 }  // namespace
@@ -137,13 +79,14 @@ TEST_F(ProgramTest, DeviceVanishingBeforeTheFirstByte) {
         const int descriptors = OpenDescriptorCount();
         ExpectRetryingQuietlyUntilCancel(dlg);
         EXPECT_EQ(dlg.m_nLength, 0);
-        // The dead device's descriptor went with the capture, so that the device, plugged back
-        // in, can take its name again.
+        // The dead device's descriptor and lock file went with the capture, so that the device,
+        // plugged back in, can take its name again.
         EXPECT_EQ(OpenDescriptorCount(), descriptors - 1);
+        EXPECT_NE(access(LockFileOf(instrument.Slave()).c_str(), F_OK), 0);
 
         // The device is gone for good: trying again says so.
         Press(dlg.m_btnReceive);
-        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+        EXPECT_EQ(Text(dlg.m_editText).rfind("COM open error\r\n", 0), 0u) << Text(dlg.m_editText);
         EXPECT_TRUE(Idle(dlg));
     });
 }
@@ -227,15 +170,15 @@ TEST_F(ProgramTest, PortHeldByAnotherProgram) {
     Pty line(Pty::kRaw);
     ASSERT_TRUE(config_.Link(5, line.Slave()));
     PortHolder holder(line.Slave());
-    ASSERT_TRUE(WaitUntil([&] { return holder.Holds(); }, 5000));
+    ASSERT_TRUE(holder.Held());
     RunProgram([&](CCaptureDlg& dlg) {
         const int descriptors = OpenDescriptorCount();
         Choose(dlg.m_cmbPort, Com(5));
         Press(dlg.m_btnReceive);
-        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+        EXPECT_EQ(Text(dlg.m_editText).rfind("COM open error\r\n", 0), 0u) << Text(dlg.m_editText);
         EXPECT_TRUE(Idle(dlg));
         EXPECT_EQ(OpenDescriptorCount(), descriptors);
-        EXPECT_TRUE(holder.Holds());
+        EXPECT_TRUE(HasDeviceOpen(line.Slave(), holder.Pid()));
         if (geteuid() == 0) {  // root alone may look past a port's exclusive mode
             EXPECT_TRUE(LeftAlone(line.Slave()));
         }
@@ -278,7 +221,8 @@ TEST_F(ProgramTest, ComLinksToWhatIsNoSerialPortFailToOpen) {
             const int descriptors = OpenDescriptorCount();
             Choose(dlg.m_cmbPort, Com(c.com));
             Press(dlg.m_btnReceive);
-            EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+            EXPECT_EQ(Text(dlg.m_editText).rfind("COM open error\r\n", 0), 0u)
+                << Text(dlg.m_editText);
             EXPECT_TRUE(Idle(dlg));
             EXPECT_FALSE(dlg.m_btnSave.IsWindowEnabled());
             EXPECT_EQ(OpenDescriptorCount(), descriptors);

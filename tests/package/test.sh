@@ -52,6 +52,9 @@ rm -f "$deb"
 tools/package.sh
 [ -f "$deb" ] || fail "tools/package.sh built no $deb"
 lintian --fail-on error "$deb"
+# The Wayland plugin, which the program does not link against, comes with it where apt installs
+# recommended packages (its default).
+[ "$(dpkg-deb -f "$deb" Recommends)" = qt6-wayland ] || fail "the package does not recommend qt6-wayland"
 
 work="$(mktemp -d)"
 # A failed check still leaves the machine without the package.

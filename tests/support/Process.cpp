@@ -1,12 +1,16 @@
 #include "tests/support/Process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -22,21 +26,53 @@ void PrepareQtEnvironment() {
     }
 }
 
-int OpenDescriptorCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    const int own = dirfd(dir);
+namespace {
+
+// Calls fn(fd, what it refers to) for each descriptor process pid (0: this one) has open, but
+// the one that reads the list.
+void ForEachDescriptor(pid_t pid,
+                       const std::function<void(int fd, const std::string& target)>& fn) {
+    const std::string folder = "/proc/" + (pid ? std::to_string(pid) : "self") + "/fd";
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) {
+        return;
+    }
+    const int own = pid ? -1 : dirfd(dir);
     while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] == '.' || fd == own) {
             continue;
         }
-        char target[256] = {};
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        count += n < 0 || std::strcmp(target, "anon_inode:[eventfd]") != 0;
+        char target[PATH_MAX] = {};
+        if (readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1) < 0) {
+            target[0] = '\0';
+        }
+        fn(fd, target);
     }
     closedir(dir);
+}
+
+}  // namespace
+
+int OpenDescriptorCount() {
+    int count = 0;
+    ForEachDescriptor(
+        0, [&](int, const std::string& target) { count += target != "anon_inode:[eventfd]"; });
     return count;
+}
+
+bool HasDeviceOpen(const std::string& path, pid_t pid) {
+    struct stat device;
+    if (stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) {
+        return false;
+    }
+    bool found = false;
+    ForEachDescriptor(pid, [&](int, const std::string& target) {
+        struct stat st;
+        found = found || (stat(target.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+                          st.st_rdev == device.st_rdev);
+    });
+    return found;
 }
 
 int ProgramThreads() {
@@ -67,3 +103,55 @@ double CpuSeconds() {
 void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
+
+OtherProcess::OtherProcess(const std::function<bool()>& hold, const std::function<void()>& letGo) {
+    int ready[2];
+    int go[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        std::perror("pipe2");
+        return;
+    }
+    if (pipe2(go, O_CLOEXEC) != 0) {
+        std::perror("pipe2");
+        close(ready[0]);
+        close(ready[1]);
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(ready[0]);
+        close(go[1]);
+        const char held = hold() ? 1 : 0;
+        char c = 0;
+        if (write(ready[1], &held, 1) == 1) {
+            while (read(go[0], &c, 1) < 0 && errno == EINTR) {
+            }
+        }
+        letGo();
+        _exit(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    go_ = go[1];
+    char held = 0;
+    held_ = pid_ > 0 && read(ready[0], &held, 1) == 1 && held == 1;
+    close(ready[0]);
+    if (pid_ < 0) {
+        std::perror("fork");
+    }
+}
+
+void OtherProcess::Release() {
+    if (go_ >= 0) {
+        close(go_);
+        go_ = -1;
+    }
+    if (pid_ > 0) {
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
+// The descriptor closes as the child ends.
+PortHolder::PortHolder(const std::string& path)
+    : OtherProcess([path] { return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) >= 0; }) {}

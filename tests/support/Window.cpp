@@ -56,13 +56,15 @@ std::string Stored(const CCaptureDlg& dlg) {
                        static_cast<std::size_t>(dlg.m_nLength));
 }
 
-void WithWindow(const std::function<void(CCaptureDlg&)>& body) {
+INT_PTR WithWindow(const std::function<void(CCaptureDlg&)>& body) {
     CCaptureDlg dlg;
     QTimer::singleShot(0, [&] {
         body(dlg);
-        QTest::keyClick(Widget(dlg), Qt::Key_Escape);
+        if (Widget(dlg)->isVisible()) {
+            QTest::keyClick(Widget(dlg), Qt::Key_Escape);
+        }
     });
-    dlg.DoModal();
+    return dlg.DoModal();
 }
 
 bool StartCapture(CCaptureDlg& dlg, int n) {

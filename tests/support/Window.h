@@ -27,8 +27,10 @@ bool Waiting(const CCaptureDlg& dlg);
 std::string Stored(const CCaptureDlg& dlg);
 
 // Opens the main window as the program does (a modal dialog), runs body within its modal loop,
-// then closes it with Esc. Destroying the window waits for a capture still running.
-void WithWindow(const std::function<void(CCaptureDlg&)>& body);
+// then closes it with Esc unless body closed it; returns DoModal's result. Destroying the window
+// waits for a capture still running. The window loads its icon from the application object,
+// which must exist.
+INT_PTR WithWindow(const std::function<void(CCaptureDlg&)>& body);
 // Chooses COMn and presses Receive; true once the capture waits for data, false when the window
 // went back to idle (the port did not open) or nothing happened within 10 s.
 bool StartCapture(CCaptureDlg& dlg, int n);

@@ -1,6 +1,8 @@
-// The main window as the user finds it, its keys, and its view operations.
+// The main window as the user finds it, its keys (which end it, which click, the mnemonics),
+// and its view operations.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
@@ -11,8 +13,11 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "res/resource.h"
 #include "tests/capture/ScriptedPort.h"
@@ -50,23 +55,10 @@ bool ShownAndActive(const CWnd& wnd) {
            QTest::qWaitForWindowActive(Widget(wnd));
 }
 
-// Runs body while the window's modal loop runs; returns DoModal's result. body ends the dialog
-// itself or leaves that to the window's own keys.
-INT_PTR RunWindow(CCaptureDlg& dlg, const std::function<void()>& body, bool endAfter = true) {
-    QTimer::singleShot(0, [&] {
-        body();
-        if (endAfter) {
-            dlg.EndDialog(IDCANCEL);
-        }
-    });
-    return dlg.DoModal();
-}
-
 }  // namespace
 
 TEST(CaptureDlg, OpensWithTheIdleStateAndTheFullLists) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+    WithWindow([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
         EXPECT_EQ(Text(dlg), "KAVOSEN_WIN");
 
@@ -89,16 +81,13 @@ TEST(CaptureDlg, OpensWithTheIdleStateAndTheFullLists) {
         EXPECT_EQ(dlg.m_bStop, 0);
         EXPECT_EQ(dlg.m_nCapacity, CAPTURE_BLOCK);
         EXPECT_EQ(dlg.m_nLength, 0);
-
-        EXPECT_TRUE(WaitUntil([&] { return Widget(dlg.m_cmbPort)->hasFocus(); }));
     });
 }
 
 // The text area's font: fixed pitch, 12 pixels high, made at every show (GdiTest has the
 // stand-in for a missing face).
 TEST(CaptureDlg, ShowingAgainReplacesTheFontAndKeepsItFixed) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+    WithWindow([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
         HFONT first = dlg.m_font.GetSafeHandle();
         ASSERT_NE(first, nullptr);
@@ -112,46 +101,58 @@ TEST(CaptureDlg, ShowingAgainReplacesTheFontAndKeepsItFixed) {
     });
 }
 
-TEST(CaptureDlg, EscapeEndsTheWindow) {
-    CCaptureDlg dlg;
-    INT_PTR result = RunWindow(
-        dlg,
-        [&] {
-            ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
-            QTest::keyClick(Widget(dlg.m_cmbPort), Qt::Key_Escape);
-        },
-        false);
-    EXPECT_EQ(result, IDCANCEL);
+TEST(CaptureDlg, EscTheCloseBoxAndEnterOnAListWithItsDropDownClosedEndTheWindow) {
+    const std::vector<std::pair<std::function<void(CCaptureDlg&)>, INT_PTR>> cases = {
+        {[](CCaptureDlg& d) { QTest::keyClick(Widget(d.m_cmbPort), Qt::Key_Escape); }, IDCANCEL},
+        {[](CCaptureDlg& d) { Widget(d)->close(); }, IDCANCEL},
+        {[](CCaptureDlg& d) { QTest::keyClick(Widget(d.m_cmbPort), Qt::Key_Return); }, IDOK},
+        {[](CCaptureDlg& d) {
+             QTest::keyClick(Widget(d.m_cmbBaudrate), Qt::Key_Enter, Qt::KeypadModifier);
+         },
+         IDOK},
+    };
+    for (const auto& [press, expected] : cases) {
+        bool visible = false;
+        EXPECT_EQ(WithWindow([&](CCaptureDlg& dlg) {
+                      visible = WaitUntil([&] { return Widget(dlg)->isVisible(); });
+                      press(dlg);
+                      visible = visible && !Widget(dlg)->isVisible();
+                  }),
+                  expected);
+        EXPECT_TRUE(visible) << "shown, then ended by the key itself";
+    }
 }
 
-TEST(CaptureDlg, EnterOnAListWithItsDropDownClosedEndsTheWindow) {
-    CCaptureDlg dlg;
-    INT_PTR result = RunWindow(
-        dlg,
-        [&] {
-            ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
-            Widget(dlg.m_cmbBaudrate)->setFocus();
-            QTest::keyClick(Widget(dlg.m_cmbBaudrate), Qt::Key_Return);
-        },
-        false);
-    EXPECT_EQ(result, IDOK);
-}
-
-TEST(CaptureDlg, EnterInTheTextAreaDoesNotEndTheWindow) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+TEST(CaptureDlg, EnterClicksAButtonAndEndsNothingInTheTextAreaOrAnOpenDropDown) {
+    scripted::Reset();
+    WithWindow([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
         Widget(dlg.m_editText)->setFocus();
         QTest::keyClick(Widget(dlg.m_editText), Qt::Key_Return);
-        RunEventsFor(50);
+
+        auto* port = qobject_cast<QComboBox*>(Widget(dlg.m_cmbPort));
+        port->showPopup();
+        ASSERT_TRUE(WaitUntil([&] { return port->view()->isVisible(); }));
+        QTest::keyClick(port->view(), Qt::Key_Down);
+        QTest::keyClick(port->view(), Qt::Key_Return);
+        EXPECT_TRUE(WaitUntil([&] { return !port->view()->isVisible(); }));
+        EXPECT_EQ(Text(dlg.m_cmbPort), "COM2");
+
+        // Receive, then Cancel, each by Enter on the button.
+        Widget(dlg.m_btnReceive)->setFocus();
+        QTest::keyClick(Widget(dlg.m_btnReceive), Qt::Key_Return);
+        EXPECT_EQ(scripted::LastOpenPath(), "\\\\.\\COM2");
+        ASSERT_TRUE(WaitUntil([&] { return Waiting(dlg); }));
+        QTest::keyClick(Widget(dlg.m_btnReceive), Qt::Key_Return);
+        EXPECT_TRUE(WaitUntil([&] { return Text(dlg.m_editText) == "ABORT.\r\n"; }));
         EXPECT_TRUE(Widget(dlg)->isVisible());
     });
+    scripted::Reset();
 }
 
 TEST(CaptureDlg, AltKeysActOnlyAsMnemonicsAndAtOnce) {
     scripted::Reset();
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+    WithWindow([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(ShownAndActive(dlg));
         // The labels' mnemonics move the focus to their lists.
         QTest::keyClick(Widget(dlg), Qt::Key_B, Qt::AltModifier);
@@ -191,8 +192,7 @@ TEST(CaptureDlg, AltKeysActOnlyAsMnemonicsAndAtOnce) {
 }
 
 TEST(CaptureDlg, ViewOperationsFromAWorkerArriveInOrderBeforeItGoesOn) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+    WithWindow([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
         std::atomic<bool> done{false};
         std::atomic<int> mismatches{0};
@@ -226,8 +226,7 @@ TEST(CaptureDlg, ViewOperationsFromAWorkerArriveInOrderBeforeItGoesOn) {
 }
 
 TEST(CaptureDlg, AppendTextReplacesTheSelectionTheUserMade) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+    WithWindow([&](CCaptureDlg& dlg) {
         dlg.ClearText();
         dlg.AppendText("Getting data...\r\n");
         // The user selects the first word, then the next append arrives, then another.
@@ -247,8 +246,7 @@ TEST(CaptureDlg, AppendTextReplacesTheSelectionTheUserMade) {
 }
 
 TEST(CaptureDlg, OddBytesReadBackAsTheyWentIn) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+    WithWindow([&](CCaptureDlg& dlg) {
         std::string odd;
         for (int b = 1; b < 256; ++b) {
             odd += static_cast<char>(b);
@@ -261,17 +259,17 @@ TEST(CaptureDlg, OddBytesReadBackAsTheyWentIn) {
     });
 }
 
-TEST(CaptureDlg, DragIconIsTheApplicationIcon) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+TEST(CaptureDlg, TheWindowsIconAndDragIconAreTheApplicationIcon) {
+    WithWindow([&](CCaptureDlg& dlg) {
         ASSERT_NE(dlg.m_hIcon, nullptr);
+        EXPECT_EQ(Widget(dlg)->windowIcon().availableSizes(), (QList<QSize>{{16, 16}, {32, 32}}));
+        EXPECT_EQ(dlg.SetIcon(dlg.m_hIcon, FALSE), dlg.m_hIcon);  // the one it had
         EXPECT_EQ(reinterpret_cast<HICON>(dlg.SendMessage(WM_QUERYDRAGICON)), dlg.m_hIcon);
     });
 }
 
 TEST(CaptureDlg, MinimizedWindowPaintsOnlyItsIconCentred) {
-    CCaptureDlg dlg;
-    RunWindow(dlg, [&] {
+    WithWindow([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(WaitUntil([&] { return Widget(dlg)->isVisible(); }));
         QWidget* window = Widget(dlg);
         window->setWindowState(window->windowState() | Qt::WindowMinimized);

@@ -1,16 +1,20 @@
-// The whole program on real serial drivers: cdc_acm, ftdi_sio and the 8250 UART driver, inside
-// the bench's virtual machine (tests/vm/run.sh runs this program there; it needs the guest's
-// devices and is never run on the host). The program runs as its start-up runs it, offscreen,
-// with an instrument played on the far end of each line. One table of scenarios runs over the
-// three drivers.
+// The whole program on real serial drivers: cdc_acm, ftdi_sio, the 8250 UART driver, ch341,
+// cp210x and pl2303, inside the bench's virtual machine (tests/vm/run.sh runs this program there;
+// it needs the guest's devices and is never run on the host). The program runs as its start-up runs
+// it, offscreen, with an instrument played on the far end of each line. One table of scenarios runs
+// over the six drivers.
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
+#include <map>
 #include <string>
 
 #include "tests/faults/Program.h"
@@ -111,6 +115,31 @@ protected:
         EXPECT_EQ(DescriptorOf(driver_.device), -1) << "the old device node is still open";
     }
 
+    // What the chip behind the driver was told for a capture at rate: 8 data bits, no parity, two
+    // stop bits, the rate within 1% (as near as the chip's clock divides), the handshake its driver
+    // passes on, RTS raised or driven by the chip, and not a byte more on the data endpoint than
+    // outBefore, its count before the program opened the port.
+    void ExpectChipTold(int rate, const std::string& outBefore) {
+        const std::map<std::string, std::string> chip = ChipState(driver_);
+        std::string told;
+        for (const auto& [key, value] : chip) {
+            told += " " + key + "=" + value;
+        }
+        std::printf("[ %s ] the chip was told%s\n", driver_.name, told.c_str());
+        auto at = [&](const char* key) {
+            const auto it = chip.find(key);
+            return it == chip.end() ? std::string() : it->second;
+        };
+        const double chipRate = std::atof(at("rate").c_str());
+        EXPECT_NEAR(chipRate, rate, rate * 0.01) << told;
+        EXPECT_EQ(at("data"), "8");
+        EXPECT_EQ(at("parity"), "none");
+        EXPECT_EQ(at("stop"), "2");
+        EXPECT_EQ(at("flow"), driver_.chipFlow);
+        EXPECT_TRUE(at("rts") == "raised" || at("rts") == "auto") << "RTS " << at("rts");
+        EXPECT_EQ(at("out"), outBefore) << "bytes sent on the data endpoint";
+    }
+
     const Driver& driver_;
     const int com_;  // the device's COM number by default
 };
@@ -159,12 +188,14 @@ TEST_P(RealDriver, HoldsTheLineSettingsAsAskedAtEachRate) {
         for (const int rate : kRates) {
             SCOPED_TRACE(std::to_string(rate) + " baud");
             far.Receive(0);
+            const std::string outBefore = ChipState(driver_)["out"];
             ASSERT_TRUE(Choose(dlg.m_cmbPort, Com(com_)));
             ASSERT_TRUE(Choose(dlg.m_cmbBaudrate, std::to_string(rate)));
             Press(dlg.m_btnReceive);
             if (rate > driver_.topRate) {
                 // The driver keeps another rate than asked: no capture at a wrong rate.
-                EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+                EXPECT_EQ(Text(dlg.m_editText).rfind("COM open error\r\nThe driver of ", 0), 0u)
+                    << Text(dlg.m_editText);
                 EXPECT_TRUE(Idle(dlg));
                 continue;
             }
@@ -174,6 +205,9 @@ TEST_P(RealDriver, HoldsTheLineSettingsAsAskedAtEachRate) {
             std::printf("[ %s ] %s at %d holds %s\n", driver_.name, driver_.device, rate,
                         held.c_str());
             EXPECT_EQ(held, ProgramSettings(rate));
+            if (driver_.chip) {
+                ExpectChipTold(rate, outBefore);
+            }
             CancelCapture(dlg);
             EXPECT_EQ(far.Receive(300), "") << "the program wrote to the line";
         }
@@ -281,7 +315,9 @@ TEST_P(RealDriver, PortThatAnotherProgramHoldsOpenIsRefused) {
     RunProgram([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(Choose(dlg.m_cmbPort, Com(com_)));
         Press(dlg.m_btnReceive);
-        EXPECT_EQ(Text(dlg.m_editText), "COM open error");
+        const std::string text = Text(dlg.m_editText);
+        EXPECT_EQ(text.rfind("COM open error\r\n", 0), 0u) << text;
+        EXPECT_NE(text.find(" is in use by "), std::string::npos) << text;
         if (!Idle(dlg)) {
             CancelCapture(dlg);
         }
@@ -291,6 +327,51 @@ TEST_P(RealDriver, PortThatAnotherProgramHoldsOpenIsRefused) {
         holder.Release();
         ExpectCaptured(dlg, far, com_, 115200, "free\x1A", false);
     });
+}
+
+TEST_P(RealDriver, LeavesThePortAsItFoundIt) {
+    FarEnd far(driver_);
+    ASSERT_NE(com_, 0);
+    // A terminal's settings, as a user's program left them on a three-wire line: canonical
+    // input with echo, CR to LF, XON/XOFF, output processing, 9600 baud, modem status ignored.
+    const int fd = open(driver_.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << driver_.device;
+    termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    t.c_iflag = ICRNL | IXON;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_cflag = CS8 | CREAD | CLOCAL | HUPCL;
+    t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetspeed(&t, B9600);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    const std::string before = LineState(fd);
+    close(fd);
+
+    RunProgram([&](CCaptureDlg& dlg) {
+        ExpectCaptured(dlg, far, com_, 115200, RandomPayload(500, 50) + "\x1A", false);
+    });
+
+    // All as found, but echo, which stays off so that nothing reached the instrument between
+    // the restore and the close.
+    std::string want = before;
+    want.replace(want.find(" echo "), 6, " -echo ");
+    const int reader = open(driver_.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0) << driver_.device;
+    EXPECT_EQ(LineState(reader), want);
+    // A reader started after the capture waits for a line: its read would block (EAGAIN here),
+    // where on a port left raw with VMIN 0 it returns 0 at once, as at an end of file.
+    char buffer[64];
+    EXPECT_EQ(read(reader, buffer, sizeof buffer), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    far.Send("after\r", 9600);
+    pollfd p = {reader, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    const ssize_t n = read(reader, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), "after\n");
+    EXPECT_EQ(far.Receive(300), "") << "the port echoed what it received";
+    close(reader);
 }
 
 TEST_P(RealDriver, NothingIsLostWhileBothCoresAreBusy) {
@@ -311,11 +392,14 @@ TEST_P(RealDriver, NothingIsLostWhileBothCoresAreBusy) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, RealDriver, ::testing::Values(kCdcAcm, kFtdiSio, kSerial8250),
+INSTANTIATE_TEST_SUITE_P(Drivers, RealDriver,
+                         ::testing::Values(kCdcAcm, kFtdiSio, kSerial8250, kCh341, kCp210x,
+                                           kPl2303),
                          [](const ::testing::TestParamInfo<Driver>& info) {
                              return std::string(info.param.name);
                          });
-INSTANTIATE_TEST_SUITE_P(Drivers, PluggableDriver, ::testing::Values(kCdcAcm, kFtdiSio),
+INSTANTIATE_TEST_SUITE_P(Drivers, PluggableDriver,
+                         ::testing::Values(kCdcAcm, kFtdiSio, kCh341, kCp210x, kPl2303),
                          [](const ::testing::TestParamInfo<Driver>& info) {
                              return std::string(info.param.name);
                          });

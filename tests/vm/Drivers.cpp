@@ -26,10 +26,25 @@
 
 extern char** environ;
 
-const Driver kCdcAcm = {"cdc_acm", "/dev/ttyACM0", "/dev/ttyGS0", Unplug::kGadget, 230400};
-const Driver kFtdiSio = {"ftdi_sio", "/dev/ttyUSB0", "kavosen.ftdi", Unplug::kAdapter, 230400};
+const Driver kCdcAcm = {"cdc_acm", "/dev/ttyACM0", "/dev/ttyGS0", Unplug::kGadget,
+                        230400,    nullptr,        nullptr};
+const Driver kFtdiSio = {"ftdi_sio", "/dev/ttyUSB0", "kavosen.ftdi", Unplug::kAdapter,
+                         230400,     "ftdi",         "rtscts"};
 // A PC's UART runs from a 1.8432 MHz clock: 115200 is its fastest rate.
-const Driver kSerial8250 = {"serial8250", "/dev/ttyS1", "kavosen.uart", Unplug::kNone, 115200};
+const Driver kSerial8250 = {"serial8250", "/dev/ttyS1", "kavosen.uart", Unplug::kNone,
+                            115200,       nullptr,      nullptr};
+// The played chips, in the order tests/vm/init plugs them in after the FTDI adapter. The ch341
+// driver of this kernel has no hardware flow control: it keeps crtscts in the tty's settings
+// but never tells the chip.
+const Driver kCh341 = {"ch341",       "/dev/ttyUSB1", "/run/kavosen-chips/ch341/line",
+                       Unplug::kChip, 230400,         "/run/kavosen-chips/ch341",
+                       "none"};
+const Driver kCp210x = {"cp210x",      "/dev/ttyUSB2", "/run/kavosen-chips/cp210x/line",
+                        Unplug::kChip, 230400,         "/run/kavosen-chips/cp210x",
+                        "rtscts"};
+const Driver kPl2303 = {"pl2303",      "/dev/ttyUSB3", "/run/kavosen-chips/pl2303/line",
+                        Unplug::kChip, 230400,         "/run/kavosen-chips/pl2303",
+                        "rtscts"};
 
 namespace {
 
@@ -115,7 +130,43 @@ std::string AskHost(const std::string& request) {
     return answer;
 }
 
+// The first line of a file, or "".
+std::string FirstLine(const std::string& path) {
+    std::string line;
+    std::getline(std::ifstream(path), line);
+    return line;
+}
+
+// Binds a played chip's gadget to the controller udc, or unbinds it with "".
+void BindChip(const Driver& driver, const std::string& udc) {
+    const std::string file =
+        std::string("/sys/kernel/config/usb_gadget/kavosen-") + driver.name + "/UDC";
+    std::ofstream out(file);
+    out << udc << "\n";
+    out.close();
+    EXPECT_TRUE(out) << (udc.empty() ? "cannot unbind " : "cannot bind ") << file;
+}
+
 }  // namespace
+
+std::map<std::string, std::string> ChipState(const Driver& driver) {
+    std::map<std::string, std::string> state;
+    if (!driver.chip) {
+        return state;
+    }
+    std::stringstream in;
+    if (driver.chip[0] == '/') {
+        in << std::ifstream(std::string(driver.chip) + "/state").rdbuf();
+    } else {
+        in << AskHost(std::string("told ") + driver.chip);
+    }
+    std::string key;
+    std::string value;
+    while (in >> key >> value) {
+        state[key] = value;
+    }
+    return state;
+}
 
 FarEnd::FarEnd(const Driver& driver) : driver_(driver) {
     Open();
@@ -184,6 +235,10 @@ void FarEnd::Unplug() {
         case Unplug::kAdapter:
             EXPECT_EQ(AskHost("unplug ftdi"), "unplugged ftdi");
             break;
+        case Unplug::kChip:
+            // The chip stays, and so does its pty: only the cable goes.
+            BindChip(driver_, "");
+            break;
     }
     EXPECT_TRUE(WaitUntil([&] { return !Exists(driver_.device); }, 20000)) << driver_.device;
 }
@@ -191,6 +246,8 @@ void FarEnd::Unplug() {
 void FarEnd::Plug() {
     if (driver_.unplug == Unplug::kGadget) {
         Run({"modprobe", "g_serial"});
+    } else if (driver_.unplug == Unplug::kChip) {
+        BindChip(driver_, FirstLine(std::string(driver_.chip) + "/udc"));
     } else {
         EXPECT_EQ(AskHost("plug ftdi"), "plugged ftdi");
     }
@@ -210,22 +267,17 @@ void FarEnd::Plug() {
 }
 
 double WorkerCpuSeconds() {
-    auto firstLine = [](const std::string& path) {
-        std::string line;
-        std::getline(std::ifstream(path), line);
-        return line;
-    };
-    const std::string name = firstLine("/proc/self/comm");
+    const std::string name = FirstLine("/proc/self/comm");
     long ticks = 0;
     DIR* dir = opendir("/proc/self/task");
     while (const dirent* entry = readdir(dir)) {
         const std::string task = std::string("/proc/self/task/") + entry->d_name;
         if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == getpid() ||
-            firstLine(task + "/comm") != name) {
+            FirstLine(task + "/comm") != name) {
             continue;
         }
         // The fields after the name in parentheses start with the third; utime is the 14th.
-        const std::string stat = firstLine(task + "/stat");
+        const std::string stat = FirstLine(task + "/stat");
         std::istringstream fields(stat.substr(stat.rfind(')') + 2));
         std::string skipped;
         for (int field = 3; field < 14; ++field) {

@@ -4,12 +4,14 @@
 // programs.
 //
 // Every far end is a descriptor inside the guest. For cdc_acm it is the USB gadget's own tty
-// (ttyGS0). For ftdi_sio and the 8250 the line ends on the host, and a virtio-serial port
-// carries its bytes there and back unchanged (tests/vm/machine.py).
+// (ttyGS0). For ch341, cp210x and pl2303 it is a pty behind the chip that tests/vm/chip.py plays
+// on a USB gadget of the chip's own ids. For ftdi_sio and the 8250 the line ends on the host,
+// and a virtio-serial port carries its bytes there and back unchanged (tests/vm/machine.py).
 #pragma once
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@ enum class Unplug {
     kNone,     // a built-in UART stays
     kGadget,   // the USB gadget goes: its module is removed and loaded again
     kAdapter,  // QEMU pulls the USB adapter out and puts it back
+    kChip,     // the played chip's gadget is unbound from its controller and bound again
 };
 
 struct Driver {
@@ -25,11 +28,26 @@ struct Driver {
     const char* farEnd;  // a tty of the guest, or the name of a virtio-serial port
     Unplug unplug;
     int topRate;  // the fastest of the program's rates the driver keeps
+    // Where the bench sees what the driver tells the chip: a played chip's folder (see
+    // tests/vm/chip.py), or the name of an adapter QEMU traces for the host to report (see
+    // tests/vm/machine.py); null where it cannot. And the handshake the driver tells the chip
+    // for the program's settings.
+    const char* chip;
+    const char* chipFlow;
 };
 
 extern const Driver kCdcAcm;
 extern const Driver kFtdiSio;
 extern const Driver kSerial8250;
+extern const Driver kCh341;
+extern const Driver kCp210x;
+extern const Driver kPl2303;
+
+// What the chip was last told, as chip.py keeps it in its folder or the host reports it:
+// "rate", "data", "parity", "stop", "flow", "rts", "out" (the bytes the device has sent on the
+// line so far) and their values, and "value" for a played chip; empty where the bench cannot
+// see it.
+std::map<std::string, std::string> ChipState(const Driver& driver);
 
 // The instrument's end of a driver's line.
 class FarEnd {

@@ -8,6 +8,10 @@ byte that comes in on that socket goes back to the port, unchanged, and the same
 kavosen.uart and the 16550A. On port kavosen.control the guest asks for the FTDI adapter to be
 pulled out ("unplug ftdi") or put back ("plug ftdi"); the answer comes once QEMU has done it.
 So inside the guest every far end is a descriptor to write to and read from, paced by the test.
+It also asks what the FTDI chip was last told ("told ftdi"): QEMU traces the driver's requests
+to its adapter, and the answer is one line of keys and values, as tests/vm/chip.py keeps them
+for the chips it plays: rate, data, parity, stop, flow, rts, and out, the bytes the adapter
+has sent on the line so far.
 
 The guest's console is this program's standard output. Its init ends by printing
 KAVOSEN-VM-STATUS=<n>, the exit status of the test, which becomes this program's own; a guest
@@ -42,6 +46,9 @@ def qemu_command(args, sockets):
     def chardev(cid, name):
         return ["-chardev", f"socket,id={cid},path={sockets[name]},server=on,wait=off"]
 
+    trace = []
+    for event in ("set_baud", "set_data", "set_flow_control", "handle_control"):
+        trace += ["-trace", f"usb_serial_{event}"]
     command = [
         args.qemu, "-accel", "tcg", "-cpu", "max", "-smp", "2", "-m", "1024",
         "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
@@ -55,6 +62,7 @@ def qemu_command(args, sockets):
                             [f"{k}={v}" for k, v in FTDI_DEVICE.items() if k != "driver"]),
         "-device", "virtio-serial-pci",
         "-qmp", f"unix:{sockets['qmp']},server=on,wait=off",
+        "-D", sockets["trace"], *trace,
     ]
     for port in ("ftdi", "uart", "control"):
         command += [*chardev(f"port{port}", f"port-{port}"),
@@ -76,17 +84,52 @@ def connect(path, qemu, deadline):
             time.sleep(0.05)
 
 
-def pump(source, sink):
-    """Copies bytes from source to sink until either side ends. A sink that cannot take more
-    holds the source back, so nothing is dropped or reordered here."""
+# Bytes that came in on each line's socket, what its device sent on the line.
+line_bytes = {"ftdi": 0, "uart": 0}
+
+
+def pump(source, sink, line=None):
+    """Copies bytes from source to sink until either side ends, counting them in
+    line_bytes[line] when line is given. A sink that cannot take more holds the source back, so
+    nothing is dropped or reordered here."""
     try:
         while True:
             data = source.recv(65536)
             if not data:
                 return
+            if line:
+                line_bytes[line] += len(data)
             sink.sendall(data)
     except OSError:
         return
+
+
+def ftdi_told(trace_path):
+    """What the FTDI adapter was last told, from QEMU's trace of the driver's requests."""
+    told = {"rate": "0", "data": "8", "parity": "none", "stop": "1", "flow": "none",
+            "rts": "low"}
+    parities = {"N": "none", "O": "odd", "E": "even", "M": "mark", "S": "space"}
+    flows = {"0": "none", "1": "rtscts", "2": "dtrdsr", "4": "xonxoff"}
+    try:
+        with open(trace_path, errors="replace") as trace:
+            for line in trace:
+                words = line.replace(",", " ").split()
+                if "usb_serial_set_baud" in line:
+                    told["rate"] = words[-1]
+                elif "usb_serial_set_data" in line:
+                    told["parity"] = parities.get(words[words.index("parity") + 1], "?")
+                    told["data"] = words[words.index("data") + 2]
+                    told["stop"] = words[words.index("stop") + 2]
+                elif "usb_serial_set_flow_control" in line:
+                    told["flow"] = flows.get(words[-1], words[-1])
+                elif "usb_serial_handle_control" in line and "control 0x4001" in line:
+                    value = int(words[-1], 16)  # modem control: RTS in bit 1, changed by bit 9
+                    if value & 0x200:
+                        told["rts"] = "raised" if value & 0x02 else "low"
+    except OSError:
+        pass
+    told["out"] = str(line_bytes["ftdi"])
+    return " ".join(f"{k} {v}" for k, v in told.items())
 
 
 class Qmp:
@@ -124,7 +167,7 @@ class Qmp:
             self.events.append(self._read())
 
 
-def serve_control(port, qmp):
+def serve_control(port, qmp, trace_path):
     """Answers the guest's requests on the control port, one line each."""
     requests = port.makefile("rb", buffering=0)
     try:
@@ -138,6 +181,8 @@ def serve_control(port, qmp):
                 elif request == "plug ftdi":
                     qmp.execute("device_add", **FTDI_DEVICE)
                     answer = "plugged ftdi"
+                elif request == "told ftdi":
+                    answer = ftdi_told(trace_path)
                 else:
                     answer = f"unknown request: {request}"
             except OSError as error:
@@ -150,19 +195,22 @@ def serve_control(port, qmp):
 def run(args):
     sockets = {name: os.path.join(args.dir, f"{name}.sock")
                for name in ("ftdi", "uart", "qmp", "port-ftdi", "port-uart", "port-control")}
+    sockets["trace"] = os.path.join(args.dir, "trace.log")
     qemu = subprocess.Popen(qemu_command(args, sockets), stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE)
     deadline = time.monotonic() + args.timeout
     status = None
     try:
-        connected = {name: connect(path, qemu, deadline) for name, path in sockets.items()}
+        connected = {name: connect(path, qemu, deadline)
+                     for name, path in sockets.items() if name != "trace"}
         # Connecting to the FTDI line's socket is what plugs the adapter in.
         for line in ("ftdi", "uart"):
-            for source, sink in ((connected[line], connected[f"port-{line}"]),
-                                 (connected[f"port-{line}"], connected[line])):
-                threading.Thread(target=pump, args=(source, sink), daemon=True).start()
+            for source, sink, counted in ((connected[line], connected[f"port-{line}"], line),
+                                          (connected[f"port-{line}"], connected[line], None)):
+                threading.Thread(target=pump, args=(source, sink, counted), daemon=True).start()
         threading.Thread(target=serve_control,
-                         args=(connected["port-control"], Qmp(connected["qmp"])),
+                         args=(connected["port-control"], Qmp(connected["qmp"]),
+                               sockets["trace"]),
                          daemon=True).start()
 
         out = sys.stdout.buffer

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Runs a test program inside a virtual machine that has real serial drivers: cdc_acm (ttyACM0,
-# fed by a USB gadget inside the guest), ftdi_sio (ttyUSB0, QEMU's FTDI adapter) and the 8250
-# UART driver (ttyS1, a 16550A). The guest boots Debian's own kernel under QEMU with a small
-# initramfs built here from busybox and the kernel's modules, and runs the program from this
-# machine's root, shared read-only. The guest's output is printed; the exit status is the
-# program's.
+# fed by a USB gadget inside the guest), ftdi_sio (ttyUSB0, QEMU's FTDI adapter), the 8250 UART
+# driver (ttyS1, a 16550A), and ch341, cp210x and pl2303 (ttyUSB1 to ttyUSB3, each bound to a
+# gadget of its chip's ids inside the guest, the chip played by tests/vm/chip.py). The guest
+# boots Debian's own kernel under QEMU with a small initramfs built here from busybox and the
+# kernel's modules, and runs the program from this machine's root, shared read-only. The guest's
+# output is printed; the exit status is the program's.
 #
 #   tests/vm/run.sh [PROGRAM [ARGS...]]     (default: build/tests/vm/test_vm)
 #
@@ -48,7 +49,7 @@ ln -s ../bin/busybox "$root/sbin/modprobe"
 
 # Each module the guest loads, with the modules it needs, at its path.
 modules="virtio_pci virtio_console 9pnet_virtio 9p dummy_hcd g_serial usb_f_acm u_serial
-libcomposite cdc_acm xhci_pci ftdi_sio"
+libcomposite cdc_acm xhci_pci ftdi_sio usb_f_fs ch341 cp210x pl2303"
 for m in $modules; do
     modprobe -S "$version" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
 done | sort -u | while read -r file; do
@@ -62,6 +63,7 @@ depmod -b "$root" "$version"
 cp "$here/init" "$root/init"
 chmod +x "$root/init"
 printf '%s\n' "$program" "$@" >"$root/test-command"
+printf '%s\n' "$here" >"$root/bench-dir"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initrd.gz"
 
 status=0

@@ -57,9 +57,13 @@ protected:
         sys_ = root_ + "/sys";
         dev_ = root_ + "/dev";
         links_ = root_ + "/ports";
+        udev_ = root_ + "/run/udev";
+        proc_ = root_ + "/proc";
         fs::create_directories(sys_ + "/class/tty");
         fs::create_directories(dev_);
         fs::create_directories(links_);
+        fs::create_directories(udev_ + "/data");
+        fs::create_directories(proc_);
     }
     void TearDown() override { fs::remove_all(root_); }
 
@@ -82,7 +86,7 @@ protected:
     }
     std::string Dev(const std::string& name) { return dev_ + "/" + name; }
 
-    std::string root_, sys_, dev_, links_;
+    std::string root_, sys_, dev_, links_, udev_, proc_;
 };
 
 TEST_F(PortNames, DefaultOrderPutsUsbAdaptersFirstAndSkipsPortsWithoutAUart) {
@@ -134,9 +138,10 @@ TEST_F(PortNames, OtherNamesAreOpenedAsTheyAre) {
 // asked from a child that has given up root for nobody, since root may open any device.
 std::vector<std::string> DescribeAsUser(const std::vector<std::string>& names,
                                         const std::string& links, const std::string& sys,
-                                        const std::string& dev) {
+                                        const std::string& dev, const std::string& udev,
+                                        const std::string& proc) {
     if (geteuid() != 0) {
-        return DescribePorts(names, links, sys, dev);
+        return DescribePorts(names, links, sys, dev, udev, proc);
     }
     int out[2];
     if (pipe(out) != 0) {
@@ -149,7 +154,7 @@ std::vector<std::string> DescribeAsUser(const std::vector<std::string>& names,
             _exit(1);
         }
         std::string text;
-        for (const std::string& description : DescribePorts(names, links, sys, dev)) {
+        for (const std::string& description : DescribePorts(names, links, sys, dev, udev, proc)) {
             text += description + '\0';
         }
         _exit(write(out[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
@@ -196,8 +201,8 @@ TEST_F(PortNames, DescriptionsNameTheDeviceItsAdapterAndWhatKeepsTheUserOut) {
     ASSERT_EQ(chmod(Dev("ttyUSB0").c_str(), 0666), 0);
     fs::permissions(root_, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
 
-    const std::vector<std::string> got =
-        DescribeAsUser({"COM1", "COM2", "COM3", "COM4", "COM5", "9600"}, links_, sys_, dev_);
+    const std::vector<std::string> got = DescribeAsUser(
+        {"COM1", "COM2", "COM3", "COM4", "COM5", "9600"}, links_, sys_, dev_, udev_, proc_);
     const std::string adapter = "USB: FTDI FT232R USB UART\nSerial number: A10K3XQZ\n" + stable;
     ASSERT_EQ(got.size(), 6u);
     EXPECT_EQ(got[0], Dev("ttyUSB0") + "\n" + adapter);
@@ -209,6 +214,47 @@ TEST_F(PortNames, DescriptionsNameTheDeviceItsAdapterAndWhatKeepsTheUserOut) {
                           "USB: FTDI FT232R USB UART\nSerial number: A10K3XQZ");
     EXPECT_EQ(got[4], Dev("ttyUSB7") + "\nNot present: the linked device is unplugged or gone.");
     EXPECT_EQ(got[5], "") << "not a port name";
+}
+
+TEST_F(PortNames, DescriptionsWarnOfModemManagerWhereItMayProbe) {
+    // Three ports as udev leaves them: one ModemManager takes for a modem to probe, one a rule
+    // tells it to leave alone, one it does not look at.
+    const char* const udevData[] = {
+        "E:ID_BUS=usb\nE:ID_MM_CANDIDATE=1\n",
+        "E:ID_MM_CANDIDATE=1\nE:ID_MM_DEVICE_IGNORE=1\n",
+        "E:ID_BUS=usb\n",
+    };
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "ttyACM" + std::to_string(i);
+        AddTty(name, true);
+        std::ofstream(sys_ + "/class/tty/" + name + "/dev") << "166:" << i << "\n";
+        std::ofstream(udev_ + "/data/c166:" + std::to_string(i)) << udevData[i];
+    }
+    // COM4 is pinned to the first port, by a link in /dev as a user makes one.
+    fs::create_symlink("ttyACM0", dev_ + "/instrument");
+    fs::create_symlink(dev_ + "/instrument", links_ + "/COM4");
+    auto warned = [&] {
+        std::vector<bool> lines;
+        for (const std::string& text :
+             DescribePorts({"COM1", "COM2", "COM3", "COM4"}, links_, sys_, dev_, udev_, proc_)) {
+            const std::string line =
+                "\nModemManager is running and may open this port to probe it; see the README";
+            lines.push_back(text.size() > line.size() &&
+                            text.compare(text.size() - line.size(), line.size(), line) == 0);
+        }
+        return lines;
+    };
+    auto process = [&](const std::string& pid, const std::string& comm) {
+        fs::create_directories(proc_ + "/" + pid);
+        std::ofstream(proc_ + "/" + pid + "/comm") << comm << "\n";
+    };
+
+    process("1", "systemd");
+    process("self", "ModemManager");  // not a process of its own
+    process("311", "ModemManagerd");
+    EXPECT_EQ(warned(), std::vector<bool>({false, false, false, false})) << "none runs";
+    process("812", "ModemManager");
+    EXPECT_EQ(warned(), std::vector<bool>({true, false, false, true}));
 }
 
 TEST(PortLinkDirectory, FollowsXdgConfigHomeWhenItIsAbsolute) {

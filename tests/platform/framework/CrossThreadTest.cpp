@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "platform/framework/TextArea.h"
-#include "tests/platform/framework/TestDialog.h"
+#include "platform/framework/Widgets.h"
+#include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 
 namespace {
 
@@ -37,15 +39,15 @@ void OnWorker(const std::function<void()>& fn) {
 }
 
 // Every kind of control operation once; the results as the caller saw them.
-std::string ExerciseControls(TestDialog& d) {
+std::string ExerciseControls(CCaptureDlg& d) {
     d.m_editText.SetWindowText("ab");
     d.m_editText.ReplaceSel("XY");
     d.m_editText.ReplaceSel("!");
     d.m_btnReceive.SetWindowText("Cancel(&C)");
-    const BOOL wasDisabled = d.m_btnSave.EnableWindow(FALSE);
-    const int added = d.m_cmbBaudrate.AddString("230400");
+    const BOOL wasDisabled = d.m_btnSave.EnableWindow(TRUE);
+    const int added = d.m_cmbBaudrate.AddString("460800");
     const int selected = d.m_cmbBaudrate.SetCurSel(added);
-    const int outOfRange = d.m_cmbPort.SetCurSel(20);  // one past the last of its 20 entries
+    const int outOfRange = d.m_cmbPort.SetCurSel(31);  // one past the last of its 31 entries
     CString text, caption, list;
     d.m_editText.GetWindowText(text);
     d.m_btnReceive.GetWindowText(caption);
@@ -56,30 +58,33 @@ std::string ExerciseControls(TestDialog& d) {
 }
 
 TEST(CrossThread, ControlOperationsGiveTheSameResultsFromEitherThread) {
+    CWinApp app;
     for (const bool fromWorker : {false, true}) {
-        TestDialog d;
-        RunModal(d, [&](QDialog*) {
+        WithWindow([&](CCaptureDlg& d) {
             std::string seen;
             if (fromWorker) {
                 OnWorker([&] { seen = ExerciseControls(d); });
             } else {
                 seen = ExerciseControls(d);
             }
-            EXPECT_EQ(seen, "XY!ab Cancel(&C) 00 22-1 230400") << fromWorker;
-            EXPECT_EQ(d.Control<TextArea>(d.m_editText)->text(), "XY!ab");
-            EXPECT_EQ(d.Control<QPushButton>(d.m_btnReceive)->text(), "Cancel(&C)");
-            EXPECT_FALSE(d.Control(d.m_btnSave)->isEnabled());
-            EXPECT_EQ(d.Control<QComboBox>(d.m_cmbPort)->currentIndex(), -1);
+            EXPECT_EQ(seen, "XY!ab Cancel(&C) 11 66-1 460800") << fromWorker;
+            EXPECT_EQ(qobject_cast<TextArea*>(Widget(d.m_editText))->text(), "XY!ab");
+            EXPECT_EQ(qobject_cast<QPushButton*>(Widget(d.m_btnReceive))->text(), "Cancel(&C)");
+            EXPECT_TRUE(Widget(d.m_btnSave)->isEnabled());
+            EXPECT_EQ(qobject_cast<QComboBox*>(Widget(d.m_cmbPort))->currentIndex(), -1);
+
+            // Once the window is hidden, its controls serve a worker until the dialog goes.
+            d.EndDialog(IDOK);
+            ASSERT_FALSE(Widget(d)->isVisible());
+            OnWorker([&] { d.m_editText.ReplaceSel("?"); });
+            EXPECT_EQ(qobject_cast<TextArea*>(Widget(d.m_editText))->text(), "XY!?ab");
         });
-        // The window is hidden now, but its controls serve a worker until the dialog goes.
-        OnWorker([&] { d.m_editText.ReplaceSel("?"); });
-        EXPECT_EQ(d.Control<TextArea>(d.m_editText)->text(), "XY!?ab");
     }
 }
 
 TEST(CrossThread, CallsFromTwoWorkersAtOnceKeepEachOnesOrderAcrossTargets) {
-    TestDialog d;
-    RunModal(d, [&](QDialog*) {
+    CWinApp app;
+    WithWindow([&](CCaptureDlg& d) {
         constexpr int kCalls = 10000;
         std::vector<int> seen[2];  // touched on the window's thread only, read by each worker after
         int lateCalls[2] = {0, 0};
@@ -93,7 +98,7 @@ TEST(CrossThread, CallsFromTwoWorkersAtOnceKeepEachOnesOrderAcrossTargets) {
                     CWnd& target = i % 2 == 0 ? static_cast<CWnd&>(d) : d.m_editText;
                     target.SendCall([&, w, i] {
                         seen[w].push_back(i);
-                        offThread += QThread::currentThread() != d.Window()->thread();
+                        offThread += QThread::currentThread() != Widget(d)->thread();
                     });
                     lateCalls[w] += static_cast<int>(seen[w].size()) != i + 1;
                 }
@@ -118,8 +123,8 @@ TEST(CrossThread, CallsFromTwoWorkersAtOnceKeepEachOnesOrderAcrossTargets) {
 }
 
 TEST(CrossThread, InputAndTimersAreHandledDuringAFloodOfCalls) {
-    TestDialog d;
-    RunModal(d, [&](QDialog*) {
+    CWinApp app;
+    WithWindow([&](CCaptureDlg& d) {
         std::atomic<bool> stop{false};
         std::atomic<bool> stopped{false};
         std::atomic<long> calls{0};
@@ -134,20 +139,17 @@ TEST(CrossThread, InputAndTimersAreHandledDuringAFloodOfCalls) {
         });
         EXPECT_TRUE(WaitUntil([&] { return calls > 1000; }));
 
-        // A key press goes through the event loop as the user's does: posted, not sent.
-        QWidget* button = d.Control(d.m_btnReceive);
+        // A key press goes through the event loop as the user's does: posted, not sent. Down
+        // moves the rate list from 115200 to the next rate.
+        auto* list = qobject_cast<QComboBox*>(Widget(d.m_cmbBaudrate));
         bool timerFired = false;
-        QCoreApplication::postEvent(button,
-                                    new QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier));
+        QCoreApplication::postEvent(list,
+                                    new QKeyEvent(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier));
         QCoreApplication::postEvent(
-            button, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier));
+            list, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Down, Qt::NoModifier));
         QTimer::singleShot(5, [&] { timerFired = true; });
-        const bool handled = WaitUntil(
-            [&] {
-                return timerFired &&
-                       std::find(d.calls.begin(), d.calls.end(), "receive") != d.calls.end();
-            },
-            60000);
+        const bool handled =
+            WaitUntil([&] { return timerFired && list->currentText() == "230400"; }, 60000);
         const long callsMeanwhile = calls;
         // The flood goes on after them: they did not have to wait for its end.
         EXPECT_TRUE(WaitUntil([&] { return calls > callsMeanwhile; }));

@@ -1,5 +1,5 @@
-// The dialog made from the main window's template: its geometry in two fonts, the window it
-// makes, the focus and tab order, mnemonics, the drop-down, and the keys that end it or not.
+// The dialog made from a template, as the main window is made: its geometry in three fonts,
+// where it opens, the focus and tab order, and the drop-down lists with their tooltips.
 #include <gtest/gtest.h>
 #include <algorithm>
 
@@ -11,8 +11,9 @@
 #include <QScreen>
 #include <QTest>
 
-#include "tests/platform/framework/TestDialog.h"
-#include "tests/support/Instrument.h"
+#include "platform/framework/Framework.h"
+#include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 
 namespace {
 
@@ -26,18 +27,20 @@ struct Layout {
 Layout LayoutInFont(const QFont& font) {
     const QFont saved = QApplication::font();
     QApplication::setFont(font);
-    TestDialog d;
     Layout layout;
-    RunModal(d, [&](QDialog* window) {
-        QLabel* label = window->findChildren<QLabel*>().at(0);
-        layout = {window->size(),
+    WithWindow([&](CCaptureDlg& d) {
+        QLabel* label = Widget(d)->findChildren<QLabel*>().at(0);
+        layout = {Widget(d)->size(),
                   label->geometry(),
-                  d.Control(d.m_editText)->geometry(),
-                  d.Control(d.m_btnReceive)->geometry(),
-                  d.Control(d.m_btnSave)->geometry(),
+                  Widget(d.m_editText)->geometry(),
+                  Widget(d.m_btnReceive)->geometry(),
+                  Widget(d.m_btnSave)->geometry(),
                   label->sizeHint().width()};
+        for (QLabel* each : Widget(d)->findChildren<QLabel*>()) {
+            EXPECT_GE(each->width(), each->sizeHint().width()) << each->text().toStdString();
+        }
         // No control reaches into the next one on its row.
-        EXPECT_LE(label->geometry().right(), d.Control(d.m_cmbPort)->x());
+        EXPECT_LE(label->geometry().right(), Widget(d.m_cmbPort)->x());
     });
     QApplication::setFont(saved);
     return layout;
@@ -60,6 +63,7 @@ double UnitWidth(const QFont& font) {
 // The template sets the size (9 points): two faces narrow enough for the window to fit the
 // offscreen screen (800 x 600), a third so wide that it must shrink to fit.
 TEST(Dialog, TemplateUnitsFollowTheFontAndShrinkToFitTheScreen) {
+    CWinApp app;
     QFont narrow("DejaVu Sans", 9);
     narrow.setStretch(75);
     const QFont wide("DejaVu Sans", 9);
@@ -90,113 +94,80 @@ TEST(Dialog, TemplateUnitsFollowTheFontAndShrinkToFitTheScreen) {
                 QFontMetrics(wide).height() / double(QFontMetrics(narrow).height()), 0.02);
 }
 
-TEST(Dialog, OpensCentredFixedCaptionedFocusedAndTabsInTemplateOrder) {
-    TestDialog d;
-    RunModal(d, [&](QDialog* window) {
-        EXPECT_EQ(window->windowTitle(), "KAVOSEN_WIN");
+TEST(Dialog, OpensCentredFixedFocusedAndTabsInTemplateOrder) {
+    CWinApp app;
+    WithWindow([&](CCaptureDlg& d) {
+        QWidget* window = Widget(d);
         EXPECT_EQ(window->minimumSize(), window->maximumSize());
         EXPECT_FALSE(window->windowFlags() &
                      (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-        // Centred with its frame (none offscreen), to the pixel.
-        const QRect area = window->screen()->availableGeometry();
-        const QRect frame = window->frameGeometry();
-        EXPECT_LE(std::abs(frame.left() - area.left() - (area.right() - frame.right())), 1);
-        EXPECT_LE(std::abs(frame.top() - area.top() - (area.bottom() - frame.bottom())), 1);
-        for (QLabel* label : window->findChildren<QLabel*>()) {
-            EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
-        }
+        // Centred with its frame (none offscreen), to the pixel, once it is shown.
+        const auto offCentre = [window] {
+            const QRect area = window->screen()->availableGeometry();
+            const QRect frame = window->frameGeometry();
+            return std::max(std::abs(frame.left() - area.left() - (area.right() - frame.right())),
+                            std::abs(frame.top() - area.top() - (area.bottom() - frame.bottom())));
+        };
+        EXPECT_TRUE(WaitUntil([&] { return offCentre() <= 1; })) << offCentre();
 
-        QWidget* const port = d.Control(d.m_cmbPort);
+        // Save is disabled, and a disabled control is passed over.
+        QWidget* const port = Widget(d.m_cmbPort);
         ASSERT_TRUE(WaitUntil([&] { return port->hasFocus(); }));
-        d.m_btnSave.EnableWindow(FALSE);
-        for (QWidget* next : {d.Control(d.m_cmbBaudrate), d.Control(d.m_btnReceive),
-                              d.Control(d.m_editText), port}) {
+        for (QWidget* next :
+             {Widget(d.m_cmbBaudrate), Widget(d.m_btnReceive), Widget(d.m_editText), port}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             EXPECT_EQ(QApplication::focusWidget(), next);
         }
         d.m_btnSave.EnableWindow(TRUE);
         QTest::keyClick(port, Qt::Key_Backtab);
-        EXPECT_EQ(QApplication::focusWidget(), d.Control(d.m_btnSave));
+        EXPECT_EQ(QApplication::focusWidget(), Widget(d.m_btnSave));
     });
 }
 
-TEST(Dialog, MnemonicsFocusTheListsAndClickTheButtons) {
-    TestDialog d;
-    RunModal(d, [&](QDialog* window) {
-        // Shortcuts go to the active window only, as a user's keys do.
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
-        d.calls.clear();
-        QTest::keyClick(window, Qt::Key_B, Qt::AltModifier);
-        EXPECT_TRUE(d.Control(d.m_cmbBaudrate)->hasFocus());
-        QTest::keyClick(window, Qt::Key_P, Qt::AltModifier);
-        EXPECT_TRUE(d.Control(d.m_cmbPort)->hasFocus());
-        QTest::keyClick(window, Qt::Key_R, Qt::AltModifier);
-        QTest::keyClick(window, Qt::Key_S, Qt::AltModifier);
-        EXPECT_EQ(d.calls, (Calls{"receive", "base save"}));
-    });
-}
-
-TEST(Dialog, EscCloseBoxAndEnterOnAClosedListEndIt) {
-    const std::vector<std::pair<std::function<void(TestDialog&)>, INT_PTR>> cases = {
-        {[](TestDialog& d) { QTest::keyClick(d.Control(d.m_cmbPort), Qt::Key_Escape); }, IDCANCEL},
-        {[](TestDialog& d) { d.Window()->close(); }, IDCANCEL},
-        {[](TestDialog& d) { QTest::keyClick(d.Control(d.m_cmbPort), Qt::Key_Return); }, IDOK},
-        {[](TestDialog& d) {
-             QTest::keyClick(d.Control(d.m_cmbBaudrate), Qt::Key_Enter, Qt::KeypadModifier);
-         },
-         IDOK},
-    };
-    for (const auto& [press, expected] : cases) {
-        TestDialog d;
-        EXPECT_EQ(RunModal(d, [&](QDialog*) { press(d); }), expected);
-        EXPECT_FALSE(d.Window()->isVisible());
+// Tooltips that tell how often they were asked for: "asked N" for the entries that start with
+// "COM", none for the others.
+int g_tooltipRequests = 0;
+std::vector<std::string> CountingTooltips(const std::vector<std::string>& entries) {
+    ++g_tooltipRequests;
+    std::vector<std::string> tips;
+    for (const std::string& entry : entries) {
+        tips.push_back(entry.rfind("COM", 0) == 0 ? "asked " + std::to_string(g_tooltipRequests)
+                                                  : "");
     }
+    return tips;
 }
 
-TEST(Dialog, EnterClicksAButtonAndEndsNothingInTheTextAreaOrAnOpenDropDown) {
-    ScopedConfigHome config;
-    TestDialog d;
-    const INT_PTR result = RunModal(d, [&](QDialog* window) {
-        d.calls.clear();
-        d.Control(d.m_btnReceive)->setFocus();
-        QTest::keyClick(d.Control(d.m_btnReceive), Qt::Key_Return);
-        EXPECT_EQ(d.calls, (Calls{"receive"}));
-        QTest::keyClick(d.Control(d.m_editText), Qt::Key_Return);
-
-        // The port list is 135 units high with its drop-down open, the text area 145.
-        auto* port = d.Control<QComboBox>(d.m_cmbPort);
-        // Each opening tells anew which device a port is: here COM2, whose device comes while the
-        // window is open. A list of other names has no tooltips.
-        ASSERT_TRUE(config.Link(2, "/dev/kavosen-unplugged"));
-        port->showPopup();
-        EXPECT_TRUE(port->itemData(1, Qt::ToolTipRole).toString().contains("Not present"));
+TEST(Dialog, ADropDownFillsTheTemplatesHeightAndAsksForItsTooltipsAtEachOpening) {
+    CWinApp app;
+    WithWindow([&](CCaptureDlg& d) {
+        auto* port = qobject_cast<QComboBox*>(Widget(d.m_cmbPort));
+        auto* baud = qobject_cast<QComboBox*>(Widget(d.m_cmbBaudrate));
+        port->showPopup();  // no tooltips until they are set
         port->hidePopup();
-        Pty pty;
-        ASSERT_TRUE(config.Link(2, pty.Slave()));
-        auto* baud = d.Control<QComboBox>(d.m_cmbBaudrate);
+        EXPECT_FALSE(port->itemData(0, Qt::ToolTipRole).isValid());
+
+        g_tooltipRequests = 0;
+        SetListToolTips(CountingTooltips);
+        port->showPopup();
+        port->hidePopup();
         baud->showPopup();
         baud->hidePopup();
         EXPECT_FALSE(baud->itemData(0, Qt::ToolTipRole).isValid());
         port->showPopup();
-        EXPECT_TRUE(port->itemData(1, Qt::ToolTipRole)
-                        .toString()
-                        .startsWith(QString::fromStdString(pty.Slave() + "\n")));
+        SetListToolTips(nullptr);
+        EXPECT_EQ(port->itemData(30, Qt::ToolTipRole).toString(), "asked 3");
+
+        // The port list is 135 units high with its drop-down open, the text area 145.
         ASSERT_TRUE(WaitUntil([&] { return port->view()->isVisible(); }));
-        const int expected = d.Control(d.m_editText)->height() * 135 / 145;
+        const int expected = Widget(d.m_editText)->height() * 135 / 145;
         const int row = port->view()->sizeHintForRow(0);
         const int open = port->height() + port->view()->window()->height();
         EXPECT_LE(open, expected + 2);
         EXPECT_GE(open, expected - row - 4);
         EXPECT_LT(port->view()->window()->height(), port->count() * row);
         EXPECT_GE(port->width(), port->sizeHint().width());  // no entry cut off
-
-        QTest::keyClick(port->view(), Qt::Key_Down);
-        QTest::keyClick(port->view(), Qt::Key_Return);
-        EXPECT_TRUE(WaitUntil([&] { return !port->view()->isVisible(); }));
-        EXPECT_EQ(port->currentIndex(), 1);
-        EXPECT_TRUE(window->isVisible());
+        port->hidePopup();
     });
-    EXPECT_EQ(result, kScriptLeftOpen);
 }
 
 }  // namespace

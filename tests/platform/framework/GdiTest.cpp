@@ -4,7 +4,10 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 
-#include "tests/platform/framework/TestDialog.h"
+#include <QWidget>
+
+#include "platform/framework/Framework.h"
+#include "platform/framework/Widgets.h"
 
 namespace {
 
@@ -36,23 +39,24 @@ TEST(Font, FixedPitchStandsInOnlyWhereTheFaceCannotGiveIt) {
 }
 
 TEST(Font, AnObjectHoldsOneFontAndTheWidgetKeepsItsCopy) {
-    TestDialog dialog;
-    RunModal(dialog, [&](QDialog*) {
+    QWidget widget;
+    CWnd control;
+    control.m_hWnd = HandleOf(&widget);
+    {
         CFont font;
         ASSERT_TRUE(Create(font, FIXED_PITCH, kMissingFixedFace));
         const HFONT held = font;
         EXPECT_FALSE(Create(font, 0, "DejaVu Sans"));
         EXPECT_EQ(font.GetSafeHandle(), held);
         EXPECT_FALSE(font.Attach(held));
-        dialog.m_editText.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font.GetSafeHandle()),
-                                      1);
+        control.SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font.GetSafeHandle()), 1);
         EXPECT_EQ(font.Detach(), held);
         EXPECT_FALSE(font.DeleteObject());
         EXPECT_TRUE(DeleteObject(held));
-        const QFont used = dialog.Control(dialog.m_editText)->font();
+        const QFont used = widget.font();
         EXPECT_TRUE(Monospaced(used));
         EXPECT_EQ(QFontInfo(used).pixelSize(), 12);
-    });
+    }
 }
 
 }  // namespace

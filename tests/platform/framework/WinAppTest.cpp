@@ -7,11 +7,15 @@
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "tests/platform/framework/TestDialog.h"
+#include "platform/framework/Framework.h"
+#include "res/resource.h"
+#include "tests/support/Wait.h"
+#include "tests/support/Window.h"
 
 namespace {
 
@@ -63,15 +67,18 @@ std::function<void(QWidget*)> Record(std::vector<SeenBox>& seen) {
 
 TEST(MessageBox, CaptionedWithTheAppsNameAndModalToTheMainWindowWhenItIsShown) {
     CWinApp app("TestApp");
-    TestDialog dialog;
-    app.m_pMainWnd = &dialog;
     std::vector<SeenBox> seen;
-    AnswerModals({Record(seen)}, nullptr);
-    EXPECT_EQ(AfxMessageBox(IDP_SOCKETS_INIT_FAILED), IDOK);  // before the window opens
-    RunModal(dialog, [&](QDialog* window) {
+    WithWindow([&](CCaptureDlg& dialog) {
+        QWidget* window = Widget(dialog);
+        app.m_pMainWnd = &dialog;
         AnswerModals({Record(seen), Record(seen)}, window);
         EXPECT_EQ(dialog.MessageBox("Save complete."), IDOK);
         EXPECT_EQ(AfxMessageBox(IDP_SOCKETS_INIT_FAILED), IDOK);
+        // Once the window is hidden, a box has no owner.
+        dialog.EndDialog(IDOK);
+        AnswerModals({Record(seen)}, nullptr);
+        EXPECT_EQ(AfxMessageBox(IDP_SOCKETS_INIT_FAILED), IDOK);
+        std::rotate(seen.begin(), seen.end() - 1, seen.end());  // the unowned box first
         ASSERT_EQ(seen.size(), 3u);
         EXPECT_EQ(seen[0].owner, nullptr);
         EXPECT_EQ(seen[0].modality, Qt::ApplicationModal);
@@ -86,8 +93,8 @@ TEST(MessageBox, CaptionedWithTheAppsNameAndModalToTheMainWindowWhenItIsShown) {
         }
         EXPECT_EQ(seen[0].text, QString::fromUtf8("Windows ｿｹｯﾄの初期化に失敗しました。"));
         EXPECT_EQ(seen[1].text, "Save complete.");
+        app.m_pMainWnd = nullptr;
     });
-    app.m_pMainWnd = nullptr;
 }
 
 // A window manager cuts a caption that does not fit the title bar.

@@ -56,8 +56,15 @@ TEST(AfxBeginThread, NullWhenTheThreadCannotBeMade) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers reserve more address space than a limit here could allow";
 #endif
-    // Address space for a little more than the process maps now, so a 256 MB stack cannot be
-    // mapped (and no stack of that size was ever cached for reuse).
+    // New threads get a 256 MB stack, and address space is left for a little more than the
+    // process maps now, so the stack cannot be mapped (and no stack of that size was ever cached
+    // for reuse).
+    pthread_attr_t defaults;
+    ASSERT_EQ(pthread_getattr_default_np(&defaults), 0);
+    pthread_attr_t huge;
+    ASSERT_EQ(pthread_attr_init(&huge), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&huge, 256u << 20), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     rlimit saved{};
@@ -66,14 +73,17 @@ TEST(AfxBeginThread, NullWhenTheThreadCannotBeMade) {
     tight.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (32u << 20);
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
     Probe probe;
-    CWinThread* thread = AfxBeginThread(RecordNice, &probe, THREAD_PRIORITY_NORMAL, 256u << 20);
+    CWinThread* thread = AfxBeginThread(RecordNice, &probe, THREAD_PRIORITY_NORMAL);
     setrlimit(RLIMIT_AS, &saved);
     EXPECT_EQ(thread, nullptr);
     AfxWaitForThreads();  // the thread that was never made is not waited for
     EXPECT_FALSE(probe.ran);
 
-    ASSERT_NE(AfxBeginThread(RecordNice, &probe, THREAD_PRIORITY_NORMAL, 256u << 20), nullptr);
+    ASSERT_NE(AfxBeginThread(RecordNice, &probe, THREAD_PRIORITY_NORMAL), nullptr);
     AfxWaitForThreads();
+    pthread_setattr_default_np(&defaults);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&defaults);
     EXPECT_TRUE(probe.ran);
 }
 
