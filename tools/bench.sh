@@ -2,10 +2,11 @@
 # Installs what is missing, builds the benchmarks (a Release tree in build-bench/, with the
 # tools, without the tests) and runs every one of them, printing one table: each figure, what
 # was measured, its goal and whether the goal was met. The in-process benchmarks drive the real
-# window on Qt's offscreen platform; the start-up one runs the program on an X server of its
-# own (Xvfb). Takes a few minutes. Figures taken on a machine that is busy with other work say
-# more about that work than about the program: the ratios are measured side by side for that
-# reason, and the spread of repeated runs is shown in brackets.
+# window on Qt's offscreen platform, but for the one that counts the X server's CPU, which
+# starts an X server of its own (Xvfb); the start-up one runs the program on one too. Takes a
+# few minutes. Figures taken on a machine that is busy with other work say more about that work
+# than about the program: the ratios are measured side by side for that reason, and the spread
+# of repeated runs is shown in brackets.
 set -e
 cd "$(dirname "$0")/.."
 tools/deps.sh
@@ -47,6 +48,8 @@ run() {
 offscreen="env QT_QPA_PLATFORM=offscreen"
 run "A capture on a 230400-baud line, and waiting for one (bench_line)" \
     $offscreen "$bench/bench_line"
+run "A capture at 230400 baud on an X server of its own, beside cat and a blocking-read loop (bench_cpu)" \
+    "$bench/bench_cpu"
 run "A 100 MB flood through a pty into a capture, against cat (bench_capture)" \
     $offscreen "$bench/bench_capture"
 run "A Ctrl-Z to the result shown (bench_ctrlz)" $offscreen "$bench/bench_ctrlz"

@@ -3,8 +3,6 @@
 # need, if missing.
 set -e
 packages="cmake g++ make qt6-base-dev libgl-dev libgtest-dev xvfb xauth fonts-dejavu-core"
-# localedef's sources, to make a Shift_JIS locale for the code-page tests.
-packages="$packages locales"
 # The Debian package: building it, checking it, and finding its window on a virtual display.
 packages="$packages dpkg-dev lintian desktop-file-utils appstream x11-utils"
 # The demo test drives the window on a virtual display and copies its text; the Wayland test

@@ -341,23 +341,29 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
         *lpNumberOfBytesRead = got;
         return got > 0 || error == ERROR_SUCCESS ? TRUE : Fail(error);
     };
+    // Reads only when poll says there is something to read: after a short read the line is
+    // drained, and reading again at once would only fail with EAGAIN. The first read is tried
+    // straight away, for bytes already waiting.
+    bool readable = true;
     for (;;) {
         if (got == nNumberOfBytesToRead) {
             return end(ERROR_SUCCESS);
         }
-        const ssize_t n = read(port->fd, buffer + got, nNumberOfBytesToRead - got);
-        if (n > 0) {
-            got += static_cast<DWORD>(n);
+        if (readable) {
+            const ssize_t n = read(port->fd, buffer + got, nNumberOfBytesToRead - got);
+            if (n > 0) {
+                got += static_cast<DWORD>(n);
+                readable = false;
+                continue;
+            }
+            if (n == 0 || errno == EIO) {
+                return end(ERROR_DEVICE_NOT_CONNECTED);  // with VMIN 1 only a hung-up tty reads 0
+            }
+            if (errno != EINTR && errno != EAGAIN) {
+                return end(ErrorOfErrno(errno));
+            }
+            readable = errno == EINTR;
             continue;
-        }
-        if (n == 0 || errno == EIO) {
-            return end(ERROR_DEVICE_NOT_CONNECTED);  // with VMIN 1 only a hung-up tty reads 0
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN) {
-            return end(ErrorOfErrno(errno));
         }
         const std::int64_t left = deadline - NowNs();
         if (left <= 0) {
@@ -373,7 +379,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
         if (ready > 0 && !(p.revents & POLLIN)) {
             return end(ERROR_DEVICE_NOT_CONNECTED);  // POLLHUP or POLLERR, nothing left to read
         }
-        // Data, the time-out or a signal: the next read or the time check decides.
+        // A time-out or a signal leaves the decision to the time check.
+        readable = ready > 0;
     }
 }
 

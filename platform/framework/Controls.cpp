@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/TextArea.h"
 #include "platform/framework/Widgets.h"
 
@@ -42,14 +41,15 @@ public:
         if (g_listToolTips) {
             std::vector<std::string> entries;
             for (int i = 0; i < count(); ++i) {
-                entries.push_back(ToCodePage(itemText(i)).toStdString());
+                entries.push_back(itemText(i).toLocal8Bit().toStdString());
             }
             const std::vector<std::string> tips = g_listToolTips(entries);
             for (int i = 0; i < count() && static_cast<size_t>(i) < tips.size(); ++i) {
                 const std::string& tip = tips[static_cast<size_t>(i)];
                 setItemData(i,
-                            tip.empty() ? QVariant()
-                                        : QVariant(FromCodePage(QByteArray::fromStdString(tip))),
+                            tip.empty()
+                                ? QVariant()
+                                : QVariant(QString::fromLocal8Bit(QByteArray::fromStdString(tip))),
                             Qt::ToolTipRole);
             }
         }
@@ -95,7 +95,7 @@ QWidget* CreateControl(const DLGITEM& item, const QRect& rect, QWidget* dialog) 
         control = button;
     } else if (qstricmp(item.className, "EDIT") == 0) {
         auto* area = new TextArea(dialog);
-        area->setText(ToCodePage(text));
+        area->setText(text.toLocal8Bit());
         if (!(item.style & WS_BORDER)) {
             area->setFrameShape(QFrame::NoFrame);
         }
@@ -113,15 +113,15 @@ QByteArray WidgetText(QWidget* widget) {
         return area->text();
     }
     if (auto* list = qobject_cast<QComboBox*>(widget)) {
-        return ToCodePage(list->currentText());
+        return list->currentText().toLocal8Bit();
     }
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        return ToCodePage(button->text());
+        return button->text().toLocal8Bit();
     }
     if (auto* label = qobject_cast<QLabel*>(widget)) {
-        return ToCodePage(label->text());
+        return label->text().toLocal8Bit();
     }
-    return ToCodePage(widget->windowTitle());
+    return widget->windowTitle().toLocal8Bit();
 }
 
 void SetWidgetText(QWidget* widget, const QByteArray& text) {
@@ -130,11 +130,11 @@ void SetWidgetText(QWidget* widget, const QByteArray& text) {
     } else if (qobject_cast<QComboBox*>(widget)) {
         // A drop-down list shows its selection and has no text of its own.
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        button->setText(FromCodePage(text));
+        button->setText(QString::fromLocal8Bit(text));
     } else if (auto* label = qobject_cast<QLabel*>(widget)) {
-        label->setText(FromCodePage(text));
+        label->setText(QString::fromLocal8Bit(text));
     } else {
-        widget->setWindowTitle(FromCodePage(text));
+        widget->setWindowTitle(QString::fromLocal8Bit(text));
     }
 }
 
@@ -147,7 +147,7 @@ bool ControlMessage(QWidget* widget, UINT message, WPARAM wParam, LPARAM lParam,
     }
     auto* list = qobject_cast<QComboBox*>(widget);
     if (list && message == CB_ADDSTRING) {
-        list->addItem(FromCodePage(QByteArray(TextParam(lParam))));
+        list->addItem(QString::fromLocal8Bit(TextParam(lParam)));
         *result = list->count() - 1;
         return true;
     }

@@ -41,7 +41,6 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/Widgets.h"
 #include "platform/framework/WinApp.h"
 
@@ -64,7 +63,7 @@ public:
     ProgressWindow(QWidget* owner, const QString& name, const std::function<void()>& cancel)
         : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                              Qt::WindowCloseButtonHint) {
-        setWindowTitle(FromCodePage(QByteArray(AfxGetAppName())));
+        setWindowTitle(QString::fromLocal8Bit(AfxGetAppName()));
         setWindowModality(Qt::ApplicationModal);
         auto* layout = new QVBoxLayout(this);
         auto* label = new QLabel(QStringLiteral("Saving %1").arg(name), this);

@@ -11,8 +11,7 @@
 //   does not exist is chosen, after Qt has added the default extension; declining keeps the
 //   dialog open. An existing file is chosen without asking.
 // - The chosen name is handed over as the file system's bytes (QFile::encodeName: UTF-8 on
-//   Linux), never through the code page: in the C locale that would turn every other character
-//   into '?', and the file written would not be the one the user named.
+//   Linux), so that the file written is the one the user named.
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -20,7 +19,6 @@
 #include <QStringList>
 #include <QWidget>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/File.h"
 #include "platform/framework/Messages.h"
 #include "platform/framework/Widgets.h"
@@ -106,9 +104,9 @@ INT_PTR CFileDialog::DoModal() {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     if (!m_strDefExt.IsEmpty()) {
-        dialog.setDefaultSuffix(FromCodePage(QByteArray(m_strDefExt)));
+        dialog.setDefaultSuffix(QString::fromLocal8Bit(QByteArray(m_strDefExt)));
     }
-    const QStringList nameFilters = NameFilters(FromCodePage(QByteArray(m_strFilter)));
+    const QStringList nameFilters = NameFilters(QString::fromLocal8Bit(QByteArray(m_strFilter)));
     if (!nameFilters.isEmpty()) {
         dialog.setNameFilters(nameFilters);  // the first is selected
     }

@@ -7,7 +7,6 @@
 #include <map>
 #include <utility>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/Widgets.h"
 
 namespace {
@@ -47,7 +46,7 @@ BOOL CFont::CreateFont(int nHeight, int, int, int, int nWeight, BYTE bItalic, BY
     }
     QFont font;
     if (lpszFacename && *lpszFacename) {
-        font.setFamily(FromCodePage(QByteArray(lpszFacename)));
+        font.setFamily(QString::fromLocal8Bit(lpszFacename));
     }
     // A negative height is the character height; a positive one, the cell height, is taken
     // as the same, which is near enough for the sizes a dialog asks for.

@@ -1,13 +1,15 @@
 // The widget side of the text area: geometry, painting and input over a TextLayout.
 //
-// The vertical scroll bar counts visual lines, so the first visible line is the bar's value and
-// painting lays out nothing: it decodes just the lines in the update rectangle.
+// The scroll bar counts lines, and a cell's x is its column times the font's advance: nothing is
+// measured. A change repaints only the cells it touched, and a paint draws only the lines that
+// cross the exposed rectangle, each from its shaped text, kept until the line or the font changes.
 //
-// A change never paints at once; it asks for a repaint, at most one a frame interval. Qt merges
-// update requests only within one pass of its event loop, and a worker that appends through
-// blocking calls gives every append a pass of its own: left to Qt, each one-dot append would
-// repaint the whole view, which costs far more than the append. The scroll bar catches up at
-// that repaint too.
+// Repaints of appends are gathered. A worker that appends through blocking calls gives each
+// append a pass of Qt's event loop of its own, where Qt would paint each one, and a paint costs
+// the window's thread and the window system several times what the append does. So an append
+// repaints at once only when the last repaint is kGatherMs old, else its cells wait until then.
+// Everything else repaints at once: a new text and the appends of the moment after it (the end
+// of a capture writes its result so), keys, clicks and scrolling.
 #include "platform/framework/TextArea.h"
 
 #include <QAccessible>
@@ -17,560 +19,354 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
-#include <QFocusEvent>
-#include <QFontInfo>
 #include <QFontMetricsF>
-#include <QHash>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QMouseEvent>
-#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStaticText>
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/framework/TextLayout.h"
 
 namespace {
 
-constexpr int kMargin = 2;    // between the frame and the text, on every side
-constexpr int kFrameMs = 16;  // shortest time between two repaints of changed text
+constexpr int kMargin = 2;      // between the frame and the text, on every side
+constexpr int kGatherMs = 250;  // the longest an append waits to be painted
+constexpr int kPromptMs = 100;  // after a new text, appends are painted at once for this long
 constexpr int kDragScrollMs = 50;
-// Bytes before an edit whose characters the edit can change: more than the longest character
-// of any code page (6 bytes), and the CR that an LF joins.
-constexpr int kJoinWindow = 8;
+constexpr int kJoinBytes = 4;  // an edit can change the character up to 3 bytes before it, or a CR
 
-// Advances of symbols in one font, each measured once: a wrap measures every character it
-// passes, and text from an instrument is mostly the same few characters.
-class AdvanceCache {
-public:
-    explicit AdvanceCache(const QFont& font) : m_metrics(font) { m_ascii.fill(-1); }
-
-    qreal operator()(char32_t symbol) {
-        if (symbol < m_ascii.size()) {
-            qreal& width = m_ascii[symbol];
-            if (width < 0) {
-                width = measure(symbol);
-            }
-            return width;
-        }
-        auto it = m_other.constFind(symbol);
-        if (it == m_other.constEnd()) {
-            it = m_other.insert(symbol, measure(symbol));
-        }
-        return *it;
-    }
-
-private:
-    // The string overload takes the fallback font into account where the font lacks the symbol.
-    qreal measure(char32_t symbol) const {
-        return m_metrics.horizontalAdvance(IsControl(symbol) ? CaretNotation(symbol)
-                                                             : QString::fromUcs4(&symbol, 1));
-    }
-
-    QFontMetricsF m_metrics;
-    std::array<qreal, 128> m_ascii;
-    QHash<char32_t, qreal> m_other;
-};
-
-struct Hit {
-    int pos;
-    bool atLineEnd;  // pos is where the line wraps, shown at the end of the hit line
+// A piece of a line drawn as one: a run of ASCII in a fixed-pitch font, else one character.
+struct Run {
+    int column, end;
+    bool ascii, control;
+    QString chars;
+    QStaticText text;
 };
 
 }  // namespace
 
 struct TextArea::Impl {
     explicit Impl(TextArea* area) : q(area) {}
-
     TextArea* q;
     TextLayout layout;
-    int anchor = 0;
-    int caret = 0;
-    // A caret where a line wraps is shown at the end of the earlier line (after End, or a
-    // click past the end of that line) instead of at the start of the later one.
-    bool caretAtLineEnd = false;
-    qreal goalX = -1;  // the x that Up and Down keep; -1 until a vertical move sets it
-
-    std::shared_ptr<AdvanceCache> advances;
-    qreal wrapWidth = -1;
-    // Fixed-pitch text is drawn in runs; other fonts a character at a time at the measured
-    // positions, so that the caret and the selection meet what is drawn.
-    bool fixedPitch = true;
+    int columns = 0, anchor = 0, caret = 0;
+    int goalColumn = -1;  // the column that Up and Down keep; -1 until a vertical move sets it
+    qreal advance = 1;
     int lineHeight = 1;
-    qreal ascent = 0;
-
-    QElapsedTimer sincePaint;
-    QBasicTimer repaintTimer;  // a repaint put off to the end of the frame interval
-    // The scroll bar and the scroll position catch up with the text when the repaint is due,
-    // not at every change: the bar repaints whenever its range changes, once a visual line.
-    bool scrollStale = false;
-    bool revealCaret = false;  // and then scroll the caret into view
-    bool caretOn = false;
-    bool caretHeld = false;  // the next blink keeps the caret shown
-    QBasicTimer blinkTimer;
-    QBasicTimer dragTimer;  // scrolls while a drag holds the pointer above or below the text
-    QPointF dragPos;
-
+    bool fixedPitch = true, caretOn = false;
+    bool caretHeld = false;                            // the next blink keeps the caret shown
+    std::unordered_map<int, std::vector<Run>> shapes;  // of the lines in view
+    QRegion pending;                                   // changed, not yet asked to repaint
+    QBasicTimer gatherTimer, blinkTimer, dragTimer;
+    QElapsedTimer sinceRepaint, sinceNewText;
+    QPointF dragPos;  // a drag that holds the pointer above or below the text scrolls
     // Where the shown text for assistive technology has come to: the offset in it of the byte
-    // position memoPos, kept so that telling of an append costs what the append costs.
-    int memoPos = 0;
-    int memoOffset = 0;
+    // position memoPos, so that telling of an append costs what the append costs.
+    int memoPos = 0, memoOffset = 0;
 
     QScrollBar* bar() const { return q->verticalScrollBar(); }
-    int firstVisibleLine() const { return bar()->value(); }
-    int visibleLines() const {
-        return std::max(1, (q->viewport()->height() - kMargin) / lineHeight);
+    int first() const { return bar()->value(); }
+    int page() const { return std::max(1, (q->viewport()->height() - kMargin) / lineHeight); }
+    int size() const { return static_cast<int>(layout.text().size()); }
+    QRectF cells(int line, int column, int count) const {
+        return QRectF(kMargin + column * advance, kMargin + (line - first()) * lineHeight,
+                      count * advance, lineHeight);
     }
-    qreal currentWrapWidth() const { return std::max(1, q->viewport()->width() - 2 * kMargin); }
+    QRect lines(int from, int to) const {
+        return QRect(0, kMargin + (from - first()) * lineHeight, q->viewport()->width(),
+                     (to - from + 1) * lineHeight);
+    }
+    QRect caretCell() const {
+        const int line = layout.lineAt(caret);
+        const QRectF cell = cells(line, columnOf(line, caret), 0);
+        return QRect(static_cast<int>(cell.x()) - 1, static_cast<int>(cell.y()), 3, lineHeight);
+    }
+    QRect shownCaret() const { return caretOn ? caretCell() : QRect(); }
 
-    void applyFont();
-    void scheduleRepaint();
-    void settleScroll();
-    void syncWidth();
-    void relayout();
-    void updateScrollBar();
-    void ensureCaretVisible();
-    void showCaret();
-    int caretLine() const;
-    qreal xInLine(int line, int pos) const;
-    Hit hitInLine(int line, qreal x, bool nearestEdge) const;
-    Hit hitAt(QPointF point, bool nearestEdge) const;
-    void moveCaret(int pos, bool extend, bool atLineEnd = false, bool keepGoal = false);
-    void moveVertically(int lines, bool extend);
-    void selectAll();
-    void copy() const;
-    void paintLine(QPainter& painter, int line, int y, QPalette::ColorGroup group) const;
+    // The column of the character holding pos, or where the line's characters end.
+    int columnOf(int line, int pos) const {
+        for (const TextCell& cell : layout.cells(line)) {
+            if (pos < cell.pos + cell.length) {
+                return cell.column;
+            }
+        }
+        return layout.lineColumns(line);
+    }
+    // nearestEdge: the character boundary nearest to the column (where a click puts the
+    // caret); else the character under it.
+    int hitInLine(int line, qreal column, bool nearestEdge) const {
+        for (const TextCell& cell : layout.cells(line)) {
+            if (column < cell.column + (nearestEdge ? cell.width / 2.0 : cell.width)) {
+                return cell.pos;
+            }
+        }
+        return layout.lineEnd(line);
+    }
+    int hitAt(QPointF point, bool nearestEdge) const {
+        const int row = static_cast<int>(std::floor((point.y() - kMargin) / lineHeight));
+        const int line = std::clamp(first() + row, 0, layout.lineCount() - 1);
+        return hitInLine(line, (point.x() - kMargin) / advance, nearestEdge);
+    }
+    void reveal(int line) { bar()->setValue(std::clamp(first(), line - page() + 1, line)); }
 
-    int offsetOf(int pos);
-    int posAt(int offset) const;
-    void forgetOffsetsFrom(int pos);
-    void replace(int from, int to, const QByteArray& bytes);
-    void tellCaret();
+    void applyFont() {
+        const QFontMetricsF metrics(q->font());
+        advance = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
+        lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
+        // Asked of the glyphs (QFontInfo::fixedPitch() is false for some monospaced faces): ASCII
+        // is drawn in runs only where its advances are the cells'.
+        fixedPitch = metrics.horizontalAdvance(QLatin1Char('i')) == advance &&
+                     metrics.horizontalAdvance(QLatin1Char('W')) == advance;
+        columns = 0;
+        syncColumns();
+    }
+    // Lays out again when the width holds another number of columns, keeping the top line in view.
+    void syncColumns() {
+        const int now =
+            std::max(1, static_cast<int>((q->viewport()->width() - 2 * kMargin) / advance));
+        if (now != columns) {
+            const int top = layout.lineStart(std::min(first(), layout.lineCount() - 1));
+            layout.setColumns(columns = now);
+            shapes.clear();
+            updateScrollBar();
+            bar()->setValue(layout.lineAt(top));
+            repaint(q->viewport()->rect(), false);
+        }
+    }
+    void updateScrollBar() {
+        bar()->setPageStep(page());
+        bar()->setRange(0, std::max(0, layout.lineCount() - page()));
+    }
+    void repaint(const QRegion& region, bool gather) {
+        pending += region;
+        const qint64 since = sinceRepaint.isValid() ? sinceRepaint.elapsed() : kGatherMs;
+        if (gather && !gatherTimer.isActive() && since < kGatherMs) {
+            gatherTimer.start(static_cast<int>(kGatherMs - since), q);
+        }
+        if (!gather || !gatherTimer.isActive()) {
+            gatherTimer.stop();
+            q->viewport()->update(pending);
+            pending = QRegion();
+            sinceRepaint.start();
+        }
+    }
+    // Shows the caret and holds it for the next blink, so that a moving caret stays visible. The
+    // blink timer keeps running: restarting it on every move would cost an append more than the
+    // append itself.
+    void showCaret() {
+        caretOn = q->hasFocus();
+        caretHeld = true;
+        if (caretOn && QApplication::cursorFlashTime() > 0 && !blinkTimer.isActive()) {
+            blinkTimer.start(QApplication::cursorFlashTime() / 2, q);
+        }
+    }
+    // Moves the caret and the selection, repainting at once the caret's cells and the lines whose
+    // selection changed.
+    void select(int newAnchor, int newCaret, bool keepGoal = false) {
+        QRegion changed = shownCaret();
+        const int oldFrom = std::min(anchor, caret);
+        const int oldTo = std::max(anchor, caret);
+        anchor = newAnchor;
+        caret = newCaret;
+        goalColumn = keepGoal ? goalColumn : -1;
+        reveal(layout.lineAt(caret));
+        const int from = std::min(anchor, caret);
+        const int to = std::max(anchor, caret);
+        if ((oldFrom != oldTo || from != to) && (from != oldFrom || to != oldTo)) {
+            changed +=
+                lines(layout.lineAt(std::min(from, oldFrom)), layout.lineAt(std::max(to, oldTo)));
+        }
+        showCaret();
+        repaint(changed + shownCaret(), false);
+        if (QAccessible::isActive()) {
+            if (from != to) {
+                QAccessibleTextSelectionEvent selection(q, offsetOf(from), offsetOf(to));
+                QAccessible::updateAccessibility(&selection);
+            }
+            QAccessibleTextCursorEvent cursor(q, offsetOf(caret));
+            QAccessible::updateAccessibility(&cursor);
+        }
+    }
+    void copy() const {
+        if (anchor != caret) {
+            QApplication::clipboard()->setText(
+                layout.displayText(std::min(anchor, caret), std::max(anchor, caret)));
+        }
+    }
+    const std::vector<Run>& shape(int line) {
+        const auto [it, fresh] = shapes.try_emplace(line);
+        std::vector<Run>& runs = it->second;
+        if (!fresh) {
+            return runs;
+        }
+        for (const TextCell& cell : layout.cells(line)) {
+            const bool ascii = fixedPitch && cell.code >= 0x20 && cell.code < 0x7F;
+            if (ascii && !runs.empty() && runs.back().ascii && runs.back().end == cell.column) {
+                runs.back().chars.append(QLatin1Char(static_cast<char>(cell.code)));
+                ++runs.back().end;
+            } else if (cell.code != '\t') {
+                const bool control = IsControl(cell.code);
+                runs.push_back(
+                    Run{cell.column, cell.column + cell.width, ascii, control,
+                        control ? CaretNotation(cell.code) : QString::fromUcs4(&cell.code, 1),
+                        QStaticText()});
+            }
+        }
+        for (Run& run : runs) {
+            run.text.setTextFormat(Qt::PlainText);
+            run.text.setText(run.chars);
+        }
+        return runs;
+    }
+    void paintLine(QPainter& painter, int line, QPalette::ColorGroup group) {
+        const QPalette& palette = q->palette();
+        const auto draw = [&](const QColor& ink) {
+            QColor ground = ink;
+            ground.setAlphaF(0.2f);
+            painter.setPen(ink);
+            for (const Run& run : shape(line)) {
+                const QRectF rect = cells(line, run.column, run.end - run.column);
+                if (run.control) {
+                    // A tinted ground tells caret notation apart from the same two characters as
+                    // text.
+                    painter.fillRect(rect.adjusted(0, 1, 0, -1), ground);
+                }
+                painter.drawStaticText(rect.topLeft(), run.text);
+            }
+        };
+        draw(palette.color(group, QPalette::Text));
+        // The selection is painted over; a selected line end shows as a selected blank after the
+        // text.
+        const int from = std::max(std::min(anchor, caret), layout.lineStart(line));
+        const int to = std::min(std::max(anchor, caret), layout.lineEnd(line));
+        const bool endSelected = !layout.lineWraps(line) && layout.lineEnd(line) < size() &&
+                                 std::max(anchor, caret) > layout.lineEnd(line) && from <= to;
+        if (from < to || endSelected) {
+            const int column = columnOf(line, from);
+            const QRectF selected = cells(line, column, columnOf(line, to) + endSelected - column);
+            painter.setClipRect(selected);
+            painter.fillRect(selected, palette.brush(group, QPalette::Highlight));
+            draw(palette.color(group, QPalette::HighlightedText));
+            painter.setClipping(false);
+        }
+    }
+    // The offset in the shown text of the character start pos.
+    int offsetOf(int pos) {
+        const int settled = layout.charStart(std::max(0, pos - kJoinBytes));
+        // Moving back from the memo costs what moving forward does: an append asks a little behind
+        // where the last one left it, and starting again from 0 would make a capture quadratic.
+        memoOffset += memoPos > settled
+                          ? -static_cast<int>(layout.displayText(settled, memoPos).size())
+                          : static_cast<int>(layout.displayText(memoPos, settled).size());
+        memoPos = settled;
+        return memoOffset + static_cast<int>(layout.displayText(settled, pos).size());
+    }
+    // The character start whose offset in the shown text is the first at or after offset.
+    int posAt(int offset) const {
+        int pos = 0;
+        for (int shown = 0; shown < offset && pos < size();) {
+            const int next = layout.nextPosition(pos);
+            shown += static_cast<int>(layout.displayText(pos, next).size());
+            pos = next;
+        }
+        return pos;
+    }
+    // Replaces [from, to) and tells assistive technology, while one is active, what changed in the
+    // shown text; returns the first line that changed.
+    int replace(int from, int to, const QByteArray& bytes) {
+        if (memoPos > from - kJoinBytes) {
+            memoPos = memoOffset = 0;
+        }
+        if (!QAccessible::isActive()) {  // Qt would drop the news
+            return layout.replace(from, to, bytes);
+        }
+        const int start = layout.charStart(std::max(0, from - kJoinBytes));
+        const int offset = offsetOf(start);
+        const QString before = layout.displayText(start, size());
+        const int line = layout.replace(from, to, bytes);
+        QAccessibleTextUpdateEvent event(q, offset, before, layout.displayText(start, size()));
+        QAccessible::updateAccessibility(&event);
+        return line;
+    }
 };
-
-// The offset in the shown text of the character start pos.
-int TextArea::Impl::offsetOf(int pos) {
-    const int settled = layout.charStart(std::max(0, pos - kJoinWindow));
-    // Moving back from the memo costs what moving forward does: an append asks a little behind
-    // where the last one left the memo, and starting again from 0 each time would make a long
-    // capture's appends quadratic.
-    if (memoPos > settled) {
-        memoOffset -= static_cast<int>(layout.displayText(settled, memoPos).size());
-    } else {
-        memoOffset += static_cast<int>(layout.displayText(memoPos, settled).size());
-    }
-    memoPos = settled;
-    return memoOffset + static_cast<int>(layout.displayText(settled, pos).size());
-}
-
-// The character start whose offset in the shown text is the first at or after offset.
-int TextArea::Impl::posAt(int offset) const {
-    const int size = static_cast<int>(layout.text().size());
-    int pos = 0;
-    for (int shown = 0; shown < offset && pos < size;) {
-        const int next = layout.nextPosition(pos);
-        shown += static_cast<int>(layout.displayText(pos, next).size());
-        pos = next;
-    }
-    return pos;
-}
-
-// An edit at pos changes the characters from kJoinWindow bytes before it.
-void TextArea::Impl::forgetOffsetsFrom(int pos) {
-    if (memoPos + kJoinWindow > pos) {
-        memoPos = 0;
-        memoOffset = 0;
-    }
-}
-
-// Replaces [from, to) and tells assistive technology, while one is active, what changed in the
-// shown text. An edit changes the characters from kJoinWindow bytes before it to kJoinWindow
-// bytes after it at most, so only that stretch is compared.
-void TextArea::Impl::replace(int from, int to, const QByteArray& bytes) {
-    if (!QAccessible::isActive()) {  // Qt would drop the news
-        forgetOffsetsFrom(from);
-        layout.replace(from, to, bytes);
-        return;
-    }
-    const int start = layout.charStart(std::max(0, from - kJoinWindow));
-    const int offset = offsetOf(start);
-    const int oldEnd = layout.charStart(to + kJoinWindow);
-    QString before = layout.displayText(start, oldEnd);
-    forgetOffsetsFrom(from);
-    layout.replace(from, to, bytes);
-    const int newEnd = oldEnd + static_cast<int>(bytes.size()) - (to - from);
-    QString after = layout.displayText(start, newEnd);
-    int same = 0;
-    while (same < before.size() && same < after.size() && before[same] == after[same]) {
-        ++same;
-    }
-    int common = 0;
-    while (common < before.size() - same && common < after.size() - same &&
-           before[before.size() - 1 - common] == after[after.size() - 1 - common]) {
-        ++common;
-    }
-    before = before.mid(same, before.size() - same - common);
-    after = after.mid(same, after.size() - same - common);
-    if (before.isEmpty() && after.isEmpty()) {
-        return;
-    }
-    if (before.isEmpty()) {
-        QAccessibleTextInsertEvent event(q, offset + same, after);
-        QAccessible::updateAccessibility(&event);
-    } else if (after.isEmpty()) {
-        QAccessibleTextRemoveEvent event(q, offset + same, before);
-        QAccessible::updateAccessibility(&event);
-    } else {
-        QAccessibleTextUpdateEvent event(q, offset + same, before, after);
-        QAccessible::updateAccessibility(&event);
-    }
-}
-
-void TextArea::Impl::tellCaret() {
-    if (!QAccessible::isActive()) {
-        return;
-    }
-    const int from = offsetOf(std::min(anchor, caret));
-    const int to = offsetOf(std::max(anchor, caret));
-    if (from != to) {
-        QAccessibleTextSelectionEvent selection(q, from, to);
-        QAccessible::updateAccessibility(&selection);
-    }
-    QAccessibleTextCursorEvent cursor(q, offsetOf(caret));
-    QAccessible::updateAccessibility(&cursor);
-}
 
 // What assistive technology reads of a text area: its shown text, caret and selection, in
 // offsets into the shown text.
 class TextAreaAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
     explicit TextAreaAccessible(TextArea* area)
-        : QAccessibleWidget(area, QAccessible::EditableText) {}
+        : QAccessibleWidget(area, QAccessible::EditableText), d(area->d.get()) {}
 
     void* interface_cast(QAccessible::InterfaceType type) override {
-        if (type == QAccessible::TextInterface) {
-            return static_cast<QAccessibleTextInterface*>(this);
-        }
-        return QAccessibleWidget::interface_cast(type);
+        return type == QAccessible::TextInterface ? static_cast<QAccessibleTextInterface*>(this)
+                                                  : QAccessibleWidget::interface_cast(type);
     }
-
     QAccessible::State state() const override {
         QAccessible::State state = QAccessibleWidget::state();
-        state.readOnly = true;
-        state.multiLine = true;
-        state.selectableText = true;
+        state.readOnly = state.multiLine = state.selectableText = true;
         return state;
     }
-
     QString text(QAccessible::Text type) const override {
         return type == QAccessible::Value ? text(0, characterCount())
                                           : QAccessibleWidget::text(type);
     }
-
-    void selection(int selectionIndex, int* startOffset, int* endOffset) const override {
-        *startOffset = *endOffset = 0;
-        if (selectionIndex == 0 && selectionCount() == 1) {
-            *startOffset = d()->offsetOf(area()->selectionStart());
-            *endOffset = d()->offsetOf(area()->selectionEnd());
-        }
+    void selection(int index, int* start, int* end) const override {
+        const bool one = index == 0 && selectionCount() == 1;
+        *start = one ? d->offsetOf(std::min(d->anchor, d->caret)) : 0;
+        *end = one ? d->offsetOf(std::max(d->anchor, d->caret)) : 0;
     }
-    int selectionCount() const override {
-        return area()->selectionStart() != area()->selectionEnd() ? 1 : 0;
+    int selectionCount() const override { return d->anchor != d->caret ? 1 : 0; }
+    void addSelection(int start, int end) override { setSelection(0, start, end); }
+    void removeSelection(int) override { d->select(d->caret, d->caret); }
+    void setSelection(int, int start, int end) override {
+        d->select(d->posAt(start), d->posAt(end));
     }
-    void addSelection(int startOffset, int endOffset) override {
-        setSelection(0, startOffset, endOffset);
+    int cursorPosition() const override { return d->offsetOf(d->caret); }
+    void setCursorPosition(int offset) override { d->select(d->posAt(offset), d->posAt(offset)); }
+    QString text(int start, int end) const override {
+        return d->layout.displayText(0, d->size()).mid(start, std::max(0, end - start));
     }
-    void removeSelection(int selectionIndex) override {
-        if (selectionIndex == 0) {
-            area()->setSelection(d()->caret, d()->caret);
-        }
-    }
-    void setSelection(int selectionIndex, int startOffset, int endOffset) override {
-        if (selectionIndex == 0) {
-            area()->setSelection(d()->posAt(startOffset), d()->posAt(endOffset));
-        }
-    }
-    int cursorPosition() const override { return d()->offsetOf(d()->caret); }
-    void setCursorPosition(int position) override { d()->moveCaret(d()->posAt(position), false); }
-    QString text(int startOffset, int endOffset) const override {
-        return d()
-            ->layout.displayText(0, static_cast<int>(area()->text().size()))
-            .mid(startOffset, std::max(0, endOffset - startOffset));
-    }
-    int characterCount() const override {
-        return d()->offsetOf(static_cast<int>(area()->text().size()));
-    }
+    int characterCount() const override { return d->offsetOf(d->size()); }
     QRect characterRect(int offset) const override {
-        TextArea::Impl* impl = d();
-        const int pos = impl->posAt(offset);
-        const int line = impl->layout.lineAt(pos);
-        const qreal x = impl->xInLine(line, pos);
-        const qreal next = impl->xInLine(line, impl->layout.nextPosition(pos));
-        const QPoint topLeft(kMargin + static_cast<int>(x),
-                             kMargin + (line - impl->firstVisibleLine()) * impl->lineHeight);
-        return QRect(area()->viewport()->mapToGlobal(topLeft),
-                     QSize(std::max(1, static_cast<int>(next - x)), impl->lineHeight));
+        const int pos = d->posAt(offset);
+        const int line = d->layout.lineAt(pos);
+        const int column = d->columnOf(line, pos);
+        const int next = d->columnOf(line, d->layout.nextPosition(pos));
+        return d->cells(line, column, std::max(1, next - column))
+            .toRect()
+            .translated(d->q->viewport()->mapToGlobal(QPoint()));
     }
     int offsetAtPoint(const QPoint& point) const override {
-        const QPoint local = area()->viewport()->mapFromGlobal(point);
-        if (!area()->viewport()->rect().contains(local)) {
-            return -1;
-        }
-        return d()->offsetOf(d()->hitAt(local, false).pos);
+        const QPoint local = d->q->viewport()->mapFromGlobal(point);
+        return d->q->viewport()->rect().contains(local) ? d->offsetOf(d->hitAt(local, false)) : -1;
     }
-    void scrollToSubstring(int startIndex, int) override {
-        TextArea::Impl* impl = d();
-        const int line = impl->layout.lineAt(impl->posAt(startIndex));
-        if (line < impl->firstVisibleLine() ||
-            line >= impl->firstVisibleLine() + impl->visibleLines()) {
-            impl->bar()->setValue(line);
-        }
+    void scrollToSubstring(int start, int) override {
+        d->reveal(d->layout.lineAt(d->posAt(start)));
     }
-    QString attributes(int, int* startOffset, int* endOffset) const override {
-        *startOffset = 0;
-        *endOffset = characterCount();
+    QString attributes(int, int* start, int* end) const override {
+        *start = 0;
+        *end = characterCount();
         return QString();
     }
 
 private:
-    TextArea* area() const { return static_cast<TextArea*>(widget()); }
-    TextArea::Impl* d() const { return area()->d.get(); }
+    TextArea::Impl* d;
 };
 
-namespace {
-
-QAccessibleInterface* TextAreaAccessibleFactory(const QString& key, QObject* object) {
-    auto* area = qobject_cast<TextArea*>(object);
-    return key == QLatin1String("TextArea") && area ? new TextAreaAccessible(area) : nullptr;
-}
-
-}  // namespace
-
-void TextArea::Impl::applyFont() {
-    const QFont& font = q->font();
-    const QFontMetricsF metrics(font);
-    lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
-    ascent = metrics.ascent();
-    fixedPitch = QFontInfo(font).fixedPitch();
-    advances = std::make_shared<AdvanceCache>(font);
-    relayout();
-}
-
-void TextArea::Impl::scheduleRepaint() {
-    if (repaintTimer.isActive()) {
-        return;
-    }
-    const qint64 since = sincePaint.isValid() ? sincePaint.elapsed() : kFrameMs;
-    if (since >= kFrameMs) {
-        settleScroll();
-        q->viewport()->update();
-    } else {
-        repaintTimer.start(static_cast<int>(kFrameMs - since), q);
-    }
-}
-
-void TextArea::Impl::settleScroll() {
-    if (!scrollStale) {
-        return;
-    }
-    scrollStale = false;
-    updateScrollBar();
-    if (revealCaret) {
-        revealCaret = false;
-        ensureCaretVisible();
-    }
-}
-
-void TextArea::Impl::syncWidth() {
-    if (currentWrapWidth() != wrapWidth) {
-        relayout();
-    }
-}
-
-// Lays out everything at the current width and font, keeping the text at the top in view.
-void TextArea::Impl::relayout() {
-    settleScroll();
-    const int top = layout.lineStart(std::min(firstVisibleLine(), layout.lineCount() - 1));
-    wrapWidth = currentWrapWidth();
-    std::shared_ptr<AdvanceCache> cache = advances;
-    layout.setWrap(wrapWidth, [cache](char32_t symbol) { return (*cache)(symbol); });
-    updateScrollBar();
-    bar()->setValue(layout.lineAt(top));
-    scheduleRepaint();
-}
-
-void TextArea::Impl::updateScrollBar() {
-    const int page = visibleLines();
-    bar()->setPageStep(page);
-    bar()->setRange(0, std::max(0, layout.lineCount() - page));
-}
-
-void TextArea::Impl::ensureCaretVisible() {
-    const int line = caretLine();
-    if (line < firstVisibleLine()) {
-        bar()->setValue(line);
-    } else if (line >= firstVisibleLine() + visibleLines()) {
-        bar()->setValue(line - visibleLines() + 1);
-    }
-}
-
-// Shows the caret and holds it for the next blink, so that a moving caret stays visible. The
-// blink timer keeps running: restarting it on every move would cost an append more than the
-// append itself.
-void TextArea::Impl::showCaret() {
-    if (!q->hasFocus()) {
-        return;
-    }
-    caretOn = true;
-    caretHeld = true;
-    const int flash = QApplication::cursorFlashTime();
-    if (flash > 0 && !blinkTimer.isActive()) {
-        blinkTimer.start(flash / 2, q);
-    }
-}
-
-int TextArea::Impl::caretLine() const {
-    const int line = layout.lineAt(caret);
-    if (caretAtLineEnd && line > 0 && layout.lineWraps(line - 1) &&
-        layout.lineStart(line) == caret) {
-        return line - 1;
-    }
-    return line;
-}
-
-// The x of the character holding pos, or the end of the line's text past its last character.
-qreal TextArea::Impl::xInLine(int line, int pos) const {
-    const std::vector<TextCell> cells = layout.cells(line);
-    for (const TextCell& cell : cells) {
-        if (pos < cell.pos + cell.length) {
-            return cell.x;
-        }
-    }
-    return cells.empty() ? 0 : cells.back().x + cells.back().width;
-}
-
-// nearestEdge: the character boundary nearest to x (where a click puts the caret); else the
-// character under x.
-Hit TextArea::Impl::hitInLine(int line, qreal x, bool nearestEdge) const {
-    for (const TextCell& cell : layout.cells(line)) {
-        if (x < cell.x + (nearestEdge ? cell.width / 2 : cell.width)) {
-            return {cell.pos, false};
-        }
-    }
-    return {layout.lineEnd(line), layout.lineWraps(line)};
-}
-
-Hit TextArea::Impl::hitAt(QPointF point, bool nearestEdge) const {
-    const int row = static_cast<int>(std::floor((point.y() - kMargin) / lineHeight));
-    const int line = std::clamp(firstVisibleLine() + row, 0, layout.lineCount() - 1);
-    return hitInLine(line, point.x() - kMargin, nearestEdge);
-}
-
-void TextArea::Impl::moveCaret(int pos, bool extend, bool atLineEnd, bool keepGoal) {
-    caret = pos;
-    if (!extend) {
-        anchor = pos;
-    }
-    caretAtLineEnd = atLineEnd;
-    if (!keepGoal) {
-        goalX = -1;
-    }
-    scrollStale = true;
-    revealCaret = true;
-    showCaret();
-    tellCaret();
-    scheduleRepaint();
-}
-
-void TextArea::Impl::moveVertically(int lines, bool extend) {
-    const int from = caretLine();
-    const int to = std::clamp(from + lines, 0, layout.lineCount() - 1);
-    if (goalX < 0) {
-        goalX = xInLine(from, caret);
-    }
-    const Hit hit = hitInLine(to, goalX, true);
-    moveCaret(hit.pos, extend, hit.atLineEnd, true);
-}
-
-void TextArea::Impl::selectAll() {
-    anchor = 0;
-    caret = static_cast<int>(layout.text().size());
-    caretAtLineEnd = false;
-    showCaret();
-    tellCaret();
-    scheduleRepaint();
-}
-
-void TextArea::Impl::copy() const {
-    const int from = std::min(anchor, caret);
-    const int to = std::max(anchor, caret);
-    if (from < to) {
-        QApplication::clipboard()->setText(layout.displayText(from, to));
-    }
-}
-
-void TextArea::Impl::paintLine(QPainter& painter, int line, int y,
-                               QPalette::ColorGroup group) const {
-    const QPalette& palette = q->palette();
-    const int selFrom = std::min(anchor, caret);
-    const int selTo = std::max(anchor, caret);
-    const std::vector<TextCell> cells = layout.cells(line);
-    const auto selected = [&](const TextCell& cell) {
-        return cell.pos >= selFrom && cell.pos < selTo;
-    };
-    const auto alone = [&](const TextCell& cell) {
-        return !fixedPitch || cell.symbol >= 0x80 || cell.symbol == '\t' || IsControl(cell.symbol);
-    };
-    for (size_t i = 0; i < cells.size();) {
-        const bool isSelected = selected(cells[i]);
-        QString run;
-        size_t j = i + 1;
-        if (IsControl(cells[i].symbol)) {
-            run = CaretNotation(cells[i].symbol);
-        } else if (cells[i].symbol != '\t') {
-            run = QString::fromUcs4(&cells[i].symbol, 1);
-        }
-        if (!alone(cells[i])) {
-            while (j < cells.size() && !alone(cells[j]) && selected(cells[j]) == isSelected) {
-                run.append(QChar(static_cast<char16_t>(cells[j].symbol)));
-                ++j;
-            }
-        }
-        const qreal x = kMargin + cells[i].x;
-        if (isSelected) {
-            const qreal width = cells[j - 1].x + cells[j - 1].width - cells[i].x;
-            painter.fillRect(QRectF(x, y, width, lineHeight),
-                             palette.brush(group, QPalette::Highlight));
-        }
-        const QColor ink =
-            palette.color(group, isSelected ? QPalette::HighlightedText : QPalette::Text);
-        if (IsControl(cells[i].symbol)) {
-            // A tinted ground tells caret notation apart from the same two characters as text.
-            QColor ground = ink;
-            ground.setAlphaF(0.2f);
-            painter.fillRect(QRectF(x, y + 1, cells[i].width, lineHeight - 2), ground);
-        }
-        if (!run.isEmpty()) {
-            painter.setPen(ink);
-            painter.drawText(QPointF(x, y + ascent), run);
-        }
-        i = j;
-    }
-    // A selected line end shows as a selected blank after the line's text.
-    const int end = layout.lineEnd(line);
-    if (!layout.lineWraps(line) && end < layout.text().size() && selFrom <= end && end < selTo) {
-        const qreal x = kMargin + (cells.empty() ? 0 : cells.back().x + cells.back().width);
-        painter.fillRect(QRectF(x, y, (*advances)(' '), lineHeight),
-                         palette.brush(group, QPalette::Highlight));
-    }
-}
-
 TextArea::TextArea(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_unique<Impl>(this)) {
-    static const bool accessible = (QAccessible::installFactory(TextAreaAccessibleFactory), true);
+    static const bool accessible =
+        (QAccessible::installFactory([](const QString& key, QObject* object) {
+             auto* area = qobject_cast<TextArea*>(object);
+             return key == QLatin1String("TextArea") && area
+                        ? static_cast<QAccessibleInterface*>(new TextAreaAccessible(area))
+                        : nullptr;
+         }),
+         true);
     Q_UNUSED(accessible);
     setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -579,15 +375,20 @@ TextArea::TextArea(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_u
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     verticalScrollBar()->setSingleStep(1);
+    d->sinceNewText.start();
     d->applyFont();
 }
 
 TextArea::~TextArea() = default;
 
 void TextArea::setText(const QByteArray& bytes) {
-    d->syncWidth();
-    d->replace(0, static_cast<int>(text().size()), bytes);
-    d->moveCaret(0, false);
+    d->syncColumns();
+    d->replace(0, d->size(), bytes);
+    d->shapes.clear();
+    d->sinceNewText.start();
+    d->updateScrollBar();
+    d->pending += viewport()->rect();
+    d->select(0, 0);
 }
 
 const QByteArray& TextArea::text() const {
@@ -595,21 +396,32 @@ const QByteArray& TextArea::text() const {
 }
 
 void TextArea::replaceSelection(const QByteArray& bytes) {
-    d->syncWidth();
+    d->syncColumns();
     const int from = selectionStart();
-    d->replace(from, selectionEnd(), bytes);
-    d->moveCaret(from + static_cast<int>(bytes.size()), false);
+    const bool append = from == d->size();
+    const int last = d->layout.lineCount() - 1;
+    const int lastColumns = d->layout.lineColumns(last);
+    QRegion changed = d->shownCaret();
+    const int line = d->replace(from, selectionEnd(), bytes);
+    for (auto it = d->shapes.begin(); it != d->shapes.end();) {
+        it = it->first >= line ? d->shapes.erase(it) : ++it;
+    }
+    // An append that stays on the last line changes only the cells after its old end.
+    const int grown = d->layout.lineColumns(last) - lastColumns;
+    changed += line == last && d->layout.lineCount() - 1 == last && grown >= 0
+                   ? d->cells(last, lastColumns, grown).toAlignedRect()
+                   : d->lines(line, std::max(line, d->first() + d->page()));
+    d->anchor = d->caret = from + static_cast<int>(bytes.size());
+    d->goalColumn = -1;
+    d->updateScrollBar();
+    d->reveal(d->layout.lineAt(d->caret));
+    d->showCaret();
+    d->repaint(changed + d->shownCaret(), append && d->sinceNewText.elapsed() >= kPromptMs);
 }
 
 void TextArea::setSelection(int anchor, int caret) {
-    d->syncWidth();
-    d->anchor = d->layout.charStart(anchor);
-    d->caret = d->layout.charStart(caret == -1 ? static_cast<int>(text().size()) : caret);
-    d->caretAtLineEnd = false;
-    d->goalX = -1;
-    d->showCaret();
-    d->tellCaret();
-    d->scheduleRepaint();
+    d->syncColumns();
+    d->select(d->layout.charStart(anchor), d->layout.charStart(caret == -1 ? d->size() : caret));
 }
 
 int TextArea::selectionStart() const {
@@ -621,62 +433,48 @@ int TextArea::selectionEnd() const {
 }
 
 int TextArea::visualLineCount() const {
-    d->syncWidth();
+    d->syncColumns();
     return d->layout.lineCount();
 }
 
 void TextArea::paintEvent(QPaintEvent* event) {
-    d->syncWidth();
-    d->settleScroll();
-    d->sincePaint.start();
     QPainter painter(viewport());
     painter.setFont(font());
     const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
                                        : isActiveWindow() ? QPalette::Active
                                                           : QPalette::Inactive;
     const QRect area = event->rect();
-    const int first = d->firstVisibleLine();
-    const int rowFrom = std::max(0, (area.top() - kMargin) / d->lineHeight);
-    const int rowTo =
-        std::min(d->layout.lineCount() - 1 - first, (area.bottom() - kMargin) / d->lineHeight);
-    for (int row = rowFrom; row <= rowTo; ++row) {
-        d->paintLine(painter, first + row, kMargin + row * d->lineHeight, group);
+    const int first = d->first() + std::max(0, (area.top() - kMargin) / d->lineHeight);
+    const int last =
+        std::min(d->layout.lineCount() - 1, d->first() + (area.bottom() - kMargin) / d->lineHeight);
+    for (int line = first; line <= last; ++line) {
+        d->paintLine(painter, line, group);
     }
-    if (d->caretOn && hasFocus()) {
-        const int line = d->caretLine();
-        if (line >= first && line <= first + d->visibleLines()) {
-            const qreal x = kMargin + d->xInLine(line, d->caret);
-            const int y = kMargin + (line - first) * d->lineHeight;
-            painter.fillRect(QRectF(x, y, 1, d->lineHeight),
-                             palette().color(group, QPalette::Text));
-        }
+    if (d->caretOn) {
+        painter.fillRect(d->caretCell().adjusted(1, 0, -1, 0),
+                         palette().color(group, QPalette::Text));
+    }
+    // Lines scrolled out of view are shaped again should they come back.
+    for (auto it = d->shapes.begin(); it != d->shapes.end();) {
+        const bool shown = it->first >= d->first() && it->first <= d->first() + d->page();
+        it = shown ? ++it : d->shapes.erase(it);
     }
 }
 
 void TextArea::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
-    d->syncWidth();
+    d->syncColumns();
     d->updateScrollBar();
 }
 
 void TextArea::scrollContentsBy(int, int) {
-    d->scheduleRepaint();
+    d->repaint(viewport()->rect(), false);
 }
 
 void TextArea::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
-    switch (event->type()) {
-        case QEvent::FontChange:
-            d->applyFont();
-            break;
-        case QEvent::PaletteChange:
-        case QEvent::EnabledChange:
-        case QEvent::ActivationChange:
-        case QEvent::StyleChange:
-            d->scheduleRepaint();
-            break;
-        default:
-            break;
+    if (event->type() == QEvent::FontChange) {
+        d->applyFont();
     }
 }
 
@@ -684,63 +482,41 @@ void TextArea::changeEvent(QEvent* event) {
 // a dialog does not take it as its default action; Tab never arrives (QWidget moves the focus
 // first); everything else goes on to the parent, Esc included.
 void TextArea::keyPressEvent(QKeyEvent* event) {
-    d->syncWidth();
-    d->settleScroll();
-    if (event == QKeySequence::SelectAll) {
-        d->selectAll();
-        return;
-    }
-    if (event == QKeySequence::Copy) {
-        d->copy();
-        return;
-    }
+    d->syncColumns();
     const bool extend = event->modifiers() & Qt::ShiftModifier;
-    const bool wholeText = event->modifiers() & Qt::ControlModifier;
-    const int size = static_cast<int>(text().size());
-    const bool hasSelection = d->anchor != d->caret;
-    switch (event->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            break;
-        case Qt::Key_Left:
-            d->moveCaret(
-                !extend && hasSelection ? selectionStart() : d->layout.previousPosition(d->caret),
-                extend);
-            break;
-        case Qt::Key_Right:
-            d->moveCaret(!extend && hasSelection
-                             ? selectionEnd()
-                             : d->layout.nextPosition(d->layout.charStart(d->caret)),
-                         extend);
-            break;
-        case Qt::Key_Up:
-            d->moveVertically(-1, extend);
-            break;
-        case Qt::Key_Down:
-            d->moveVertically(1, extend);
-            break;
-        case Qt::Key_PageUp:
-        case Qt::Key_PageDown: {
-            const int page =
-                event->key() == Qt::Key_PageUp ? -d->visibleLines() : d->visibleLines();
-            d->bar()->setValue(d->firstVisibleLine() + page);
-            d->moveVertically(page, extend);
-            break;
-        }
-        case Qt::Key_Home:
-            d->moveCaret(wholeText ? 0 : d->layout.lineStart(d->caretLine()), extend);
-            break;
-        case Qt::Key_End:
-            if (wholeText) {
-                d->moveCaret(size, extend);
-            } else {
-                const int line = d->caretLine();
-                d->moveCaret(d->layout.lineEnd(line), extend, d->layout.lineWraps(line));
-            }
-            break;
-        default:
-            event->ignore();
-            return;
+    const bool whole = event->modifiers() & Qt::ControlModifier;
+    const bool selection = d->anchor != d->caret;
+    const int line = d->layout.lineAt(d->caret);
+    const auto move = [&](int pos, bool keepGoal = false) {
+        d->select(extend ? d->anchor : pos, pos, keepGoal);
+    };
+    const auto vertical = [&](int lines) {
+        const int to = std::clamp(line + lines, 0, d->layout.lineCount() - 1);
+        d->goalColumn = d->goalColumn < 0 ? d->columnOf(line, d->caret) : d->goalColumn;
+        move(d->hitInLine(to, d->goalColumn, true), true);
+    };
+    if (event == QKeySequence::SelectAll) {
+        d->select(0, d->size());
+    } else if (event == QKeySequence::Copy) {
+        d->copy();
+    } else if (event->key() == Qt::Key_Left) {
+        move(!extend && selection ? selectionStart() : d->layout.previousPosition(d->caret));
+    } else if (event->key() == Qt::Key_Right) {
+        move(!extend && selection ? selectionEnd()
+                                  : d->layout.nextPosition(d->layout.charStart(d->caret)));
+    } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
+        vertical(event->key() == Qt::Key_Up ? -1 : 1);
+    } else if (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) {
+        const int page = event->key() == Qt::Key_PageUp ? -d->page() : d->page();
+        d->bar()->setValue(d->first() + page);
+        vertical(page);
+    } else if (event->key() == Qt::Key_Home) {
+        move(whole ? 0 : d->layout.lineStart(line));
+    } else if (event->key() == Qt::Key_End) {
+        move(whole ? d->size() : d->layout.lineEnd(line));
+    } else if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        event->ignore();
+        return;
     }
     event->accept();
 }
@@ -750,37 +526,26 @@ void TextArea::mousePressEvent(QMouseEvent* event) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    d->syncWidth();
-    d->settleScroll();
-    const Hit hit = d->hitAt(event->position(), true);
-    d->moveCaret(hit.pos, event->modifiers() & Qt::ShiftModifier, hit.atLineEnd);
+    d->syncColumns();
+    const int pos = d->hitAt(event->position(), true);
+    d->select(event->modifiers() & Qt::ShiftModifier ? d->anchor : pos, pos);
 }
 
 void TextArea::mouseMoveEvent(QMouseEvent* event) {
-    if (!(event->buttons() & Qt::LeftButton)) {
-        return;
-    }
-    d->settleScroll();
-    d->dragPos = event->position();
-    const Hit hit = d->hitAt(d->dragPos, true);
-    d->moveCaret(hit.pos, true, hit.atLineEnd);
-    const bool outside = d->dragPos.y() < 0 || d->dragPos.y() >= viewport()->height();
-    if (outside) {
-        d->dragTimer.start(kDragScrollMs, this);
-    } else {
-        d->dragTimer.stop();
+    if (event->buttons() & Qt::LeftButton) {
+        d->dragPos = event->position();
+        d->select(d->anchor, d->hitAt(d->dragPos, true));
+        if (d->dragPos.y() < 0 || d->dragPos.y() >= viewport()->height()) {
+            d->dragTimer.start(kDragScrollMs, this);
+        }
     }
 }
 
 void TextArea::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
-        return;
+    if (event->button() == Qt::LeftButton) {
+        const std::pair<int, int> word = d->layout.wordAt(d->hitAt(event->position(), false));
+        d->select(word.first, word.second);
     }
-    d->syncWidth();
-    d->settleScroll();
-    const std::pair<int, int> word = d->layout.wordAt(d->hitAt(event->position(), false).pos);
-    d->anchor = word.first;
-    d->moveCaret(word.second, true);
 }
 
 void TextArea::contextMenuEvent(QContextMenuEvent* event) {
@@ -788,47 +553,37 @@ void TextArea::contextMenuEvent(QContextMenuEvent* event) {
     QAction* copy = menu.addAction(tr("&Copy"), this, [this] { d->copy(); });
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(d->anchor != d->caret);
-    QAction* all = menu.addAction(tr("Select &All"), this, [this] { d->selectAll(); });
-    all->setShortcut(QKeySequence::SelectAll);
+    menu.addAction(tr("Select &All"), this, [this] { d->select(0, d->size()); })
+        ->setShortcut(QKeySequence::SelectAll);
     menu.exec(event->globalPos());
 }
 
 void TextArea::focusInEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusInEvent(event);
     d->showCaret();
-    d->scheduleRepaint();
+    viewport()->update(d->caretCell());
 }
 
 void TextArea::focusOutEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusOutEvent(event);
     d->blinkTimer.stop();
     d->caretOn = false;
-    d->scheduleRepaint();
+    viewport()->update(d->caretCell());
 }
 
 void TextArea::timerEvent(QTimerEvent* event) {
     if (event->timerId() == d->blinkTimer.timerId()) {
-        if (d->caretHeld) {
-            d->caretHeld = false;
-            return;
-        }
-        d->caretOn = !d->caretOn;
-        const int row = d->caretLine() - d->firstVisibleLine();
-        const int x = kMargin + static_cast<int>(d->xInLine(d->caretLine(), d->caret));
-        viewport()->update(QRect(x - 1, kMargin + row * d->lineHeight, 3, d->lineHeight));
-    } else if (event->timerId() == d->repaintTimer.timerId()) {
-        d->settleScroll();  // while the timer runs, so that scrolling asks for no repaint
-        d->repaintTimer.stop();
-        viewport()->update();
-    } else if (event->timerId() == d->dragTimer.timerId()) {
-        if (!(QApplication::mouseButtons() & Qt::LeftButton)) {
-            d->dragTimer.stop();
-            return;
-        }
-        d->settleScroll();
-        const Hit hit = d->hitAt(d->dragPos, true);
-        d->moveCaret(hit.pos, true, hit.atLineEnd);
-    } else {
+        d->caretOn = d->caretHeld || !d->caretOn;
+        d->caretHeld = false;
+        viewport()->update(d->caretCell());
+    } else if (event->timerId() == d->gatherTimer.timerId()) {
+        d->repaint(QRegion(), false);
+    } else if (event->timerId() != d->dragTimer.timerId()) {
         QAbstractScrollArea::timerEvent(event);
+    } else if (!(QApplication::mouseButtons() & Qt::LeftButton) ||
+               viewport()->rect().contains(d->dragPos.toPoint())) {
+        d->dragTimer.stop();
+    } else {
+        d->select(d->anchor, d->hitAt(d->dragPos, true));
     }
 }

@@ -1,23 +1,18 @@
 // TextArea: the multi-line, read-only text area of the framework layer's CEdit.
 //
-// Why not QPlainTextEdit: a capture appends one dot a kilobyte to one line, and a text
-// document re-lays a whole paragraph on every insert, so appending to a long line gets slower
-// with every call. TextArea keeps the text as the bytes it was given and lays out only what
-// an insertion changed (for an append, the last visual line), and paints only visible lines.
+// Why not QPlainTextEdit: a capture appends one dot a kilobyte to one line, and a text document
+// re-lays a whole paragraph on every insert, so each append costs more than the one before.
+// TextArea keeps the text as the bytes it was given on a grid of cells of its fixed-pitch font
+// (TextLayout.h), as a terminal does: an append lays out and repaints only the cells it adds.
 //
-// Text model: bytes in the process's code page (CodePage.h). CR LF, a lone LF and a lone CR
-// each end a line; a tab advances to the next multiple of 8 columns; other control bytes
-// (0x00-0x1F, 0x7F) show in caret notation ("^A") on a tinted ground, drawn from ASCII so that
-// any font shows them (fonts that have the control pictures at U+2400 are few); bytes that are
-// not valid text show as U+FFFD, one each. Lines wrap at the widget's width, after the last blank
-// where the line has one, else before the character that does not fit (TextLayout.h). Positions
-// are byte offsets into the text; a position inside a character moves to that character's start.
+// The text is shown as UTF-8. Control bytes show in caret notation ("^A") on a tinted ground,
+// drawn from ASCII so that any font shows them; positions are byte offsets into the text, and a
+// position inside a character moves to that character's start.
 //
 // Read-only: the user can move the caret, select (mouse, Shift+keys, Ctrl+A), copy (Ctrl+C, the
-// context menu) and scroll, but not type. Enter and Return are taken (not passed to the dialog).
-//
-// Assistive technology reads it through Qt's accessibility (TextArea.cpp): the shown text (as
-// the clipboard gets it), the caret and the selection, and is told of each change.
+// context menu; control bytes as their pictures at U+2400) and scroll, but not type. Enter and
+// Return are taken (not passed to the dialog). Assistive technology reads it through Qt's
+// accessibility: the shown text, the caret and the selection, and is told of each change.
 //
 // Like every widget it is used on the window's thread only; CEdit carries calls from other
 // threads there.
@@ -38,9 +33,9 @@ public:
     const QByteArray& text() const;
 
     // Replaces the selection (or inserts at the caret) with bytes; the caret ends right after
-    // them and the view scrolls to show it when it next repaints. The caret stays there even where
-    // the bytes join the bytes after them into one character, so that a character sent in pieces by
-    // successive calls arrives whole.
+    // them and the view scrolls to show it. The caret stays there even where the bytes join the
+    // bytes after them into one character, so that a character sent in pieces by successive
+    // calls arrives whole. Appends that stream in are painted together, a few times a second.
     void replaceSelection(const QByteArray& bytes);
 
     // Selection as byte offsets: anchor and caret (the caret is where typing would go). -1 as
@@ -49,13 +44,13 @@ public:
     int selectionStart() const;  // min(anchor, caret)
     int selectionEnd() const;    // max(anchor, caret)
 
-    // The visual lines of the current layout (for tests and scrolling).
+    // The lines as wrapped at the present width.
     int visualLineCount() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    void scrollContentsBy(int dx, int dy) override;  // the scroll bar counts visual lines
+    void scrollContentsBy(int dx, int dy) override;  // the scroll bar counts lines
     void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

@@ -1,119 +1,81 @@
-// TextLayout: the text of a TextArea and its lines, everything but the painting.
+// TextLayout: the text of a TextArea on a grid of character cells, everything but the painting.
 //
-// The text is bytes in the process's code page (CodePage.h). Line ends (CR LF, a lone LF, a
-// lone CR) split it into paragraphs; the last paragraph has no line end and may be empty, so
-// "a\r\n" has two. Each paragraph is wrapped into visual lines no wider than the wrap width:
-// after the last blank (space or tab) of the line where it has one, else before the character
-// that does not fit; a line always holds at least one character, and a blank that does not
-// fit stays at the end of its line. Tabs advance to the next multiple of 8 space widths from
-// the start of the visual line.
+// The bytes are shown as UTF-8 under every locale, as Qt takes local 8-bit text on Unix; a byte
+// that starts no valid character shows as U+FFFD, one cell each. CR LF, a lone LF and a lone CR
+// end lines. A character takes one cell, two where wcwidth (under UTF-8) says it is wide, and a
+// control character two, in caret notation ("^A"); a tab advances to the next multiple of 8.
+// Lines wrap at a column count after their last blank (space or tab), else before the cell that
+// does not fit; a line holds at least one character, and a blank that does not fit stays on it.
 //
-// Cost: replace() re-splits only the paragraphs around the edit and keeps the visual lines of
-// the first of them whose breaks are settled by bytes before the edit. Appending at the end
-// of the text therefore re-wraps only the last visual line (or the last two, when the edit
-// comes within one character length of the last break), whatever the length of the paragraph.
-// Finding a line by number or by position is a binary search.
+// An append to a text whose end is whole (no lone CR, no character cut short) lays out only the
+// bytes appended; any other edit lays out from two lines before it on, since a line's break can
+// depend on the first cell of the line after the next. Positions are byte offsets.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
-#include <QtGlobal>
-#include <functional>
 #include <utility>
 #include <vector>
 
-class CodePageDecoder;
+bool IsControl(char32_t code);         // 0x00-0x1F but the tab, and 0x7F
+QString CaretNotation(char32_t code);  // "^@", "^A" ... "^_", "^?"
 
-// A control character other than the tab (0x00-0x1F, 0x7F): drawn by the text area itself in
-// caret notation, so that it stays legible in any font.
-bool IsControl(char32_t code);
-// Its caret notation: "^@" for the zero byte, "^A" to "^_", "^?" for DEL.
-QString CaretNotation(char32_t code);
-
-// What stands for a decoded character in the shown text handed on (the clipboard, assistive
-// technology): control characters as their control pictures (U+2400 + code, U+2421 for DEL);
-// everything else, the tab included, as itself. Bytes that are not valid text decode as
-// U+FFFD already.
-char32_t DisplaySymbol(char32_t code);
-
-// One shown character of a visual line.
 struct TextCell {
-    int pos;          // byte offset in the text
-    int length;       // bytes
-    char32_t symbol;  // the decoded character
-    qreal x;          // left edge, from the start of the line
-    qreal width;      // advance; for a tab, up to the next tab stop
+    int pos;     // byte offset
+    int length;  // bytes
+    char32_t code;
+    int column;
+    int width;  // cells; for a tab, up to the next tab stop
 };
 
 class TextLayout {
 public:
-    // The advance of a decoded character other than '\t'.
-    using Advance = std::function<qreal(char32_t symbol)>;
-
-    // Starts empty, every symbol 1 wide and no width limit.
-    TextLayout();
-
-    // A new wrap width or new advances: lays out the whole text again.
-    void setWrap(qreal width, Advance advance);
-
+    TextLayout() { setText(QByteArray()); }
+    void setColumns(int columns);  // lays out the whole text again
     void setText(const QByteArray& bytes);
-    // Replaces the bytes [from, to) by bytes; 0 <= from <= to <= text().size().
-    void replace(int from, int to, const QByteArray& bytes);
+    // Replaces [from, to) by bytes; returns the first line that may have changed.
+    int replace(int from, int to, const QByteArray& bytes);
     const QByteArray& text() const { return m_text; }
 
-    int lineCount() const { return m_firstLine.back(); }
-    int lineStart(int line) const;
-    // Where the line's characters end: the next line's start when the line wraps, else where
-    // its line end begins (or the text ends).
-    int lineEnd(int line) const;
-    bool lineWraps(int line) const;  // the next line continues its paragraph
-    // The line that shows the character at pos (for a pos inside a line end, the line it
-    // ends; for a pos where a line wraps, the later line).
+    int lineCount() const { return static_cast<int>(m_lines.size()); }
+    int lineStart(int line) const { return m_lines[static_cast<size_t>(line)].start; }
+    int lineEnd(int line) const {
+        return m_lines[static_cast<size_t>(line)].end;
+    }  // before its line end
+    int lineColumns(int line) const { return m_lines[static_cast<size_t>(line)].columns; }
+    bool lineWraps(int line) const {
+        return line + 1 < lineCount() && m_lines[static_cast<size_t>(line)].terminator == 0;
+    }
+    // The line showing the character at pos (for a pos in a line end, the line it ends).
     int lineAt(int pos) const;
     std::vector<TextCell> cells(int line) const;
 
-    // pos clamped to the text and moved to the start of the character it lies in; a pos
-    // between CR and LF moves before the CR.
+    // pos clamped and moved to the start of its character (before the CR of a CR LF).
     int charStart(int pos) const;
-    // The character starts next to a character start pos; a line end counts as one step.
-    int nextPosition(int pos) const;
+    int nextPosition(int pos) const;  // a line end is one step
     int previousPosition(int pos) const;
-    // The run of characters of one kind (letters and digits, blanks, or other) around the
-    // character at pos, within its paragraph, as [first, second).
+    // The run of one kind of character (letters and digits, blanks, other) around pos, in its line.
     std::pair<int, int> wordAt(int pos) const;
-    // The shown text of [from, to): symbols as shown, tabs as '\t', each line end as "\n".
+    // As the clipboard gets it: control characters as their pictures (U+2400 + code, U+2421 for
+    // DEL), each line end as "\n".
     QString displayText(int from, int to) const;
 
 private:
     struct Line {
-        int start;      // from the paragraph's start
-        int settledBy;  // this and the earlier breaks depend only on bytes before here
+        int start;
+        int end;
+        int terminator;  // bytes of its line end; 0 where it wraps, and for the last line
+        int columns;
     };
-    struct Paragraph {
-        int start;       // byte offset in the text
-        int length;      // bytes before the line end
-        int terminator;  // bytes of the line end: 0 (last paragraph), 1 or 2
-        std::vector<Line> lines;
-        int contentEnd() const { return start + length; }
-        int end() const { return start + length + terminator; }
-    };
-    struct Break {
-        int next;       // start of the next line; the paragraph's end when the rest fits
-        int settledBy;  // end of the bytes the break depends on
-    };
-
-    int paragraphAt(int pos) const;
-    int paragraphOfLine(int line) const;
-    std::vector<Paragraph> split(int start, int scanFrom, int end, bool last) const;
-    void wrapFrom(Paragraph& para, size_t line) const;
-    Break breakLine(const CodePageDecoder& decoder, int pos, int end) const;
-    qreal advanceAt(char32_t symbol, qreal x) const;
-    void recountFrom(size_t paragraph);
+    void startLine(int pos);
+    void layOut(int pos);  // the bytes from pos on, continuing the last line
 
     QByteArray m_text;
-    qreal m_width;
-    Advance m_advance;
-    std::vector<Paragraph> m_paras;
-    // m_firstLine[i]: visual lines before paragraph i; the last entry is the total.
-    std::vector<int> m_firstLine;
+    int m_columns = 80;
+    std::vector<Line> m_lines;
+    // Of the last line: where its last blank ends and at which column, and whether a blank that
+    // did not fit has closed it.
+    int m_blankEnd = -1;
+    int m_blankColumns = 0;
+    bool m_closed = false;
 };

@@ -18,12 +18,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
-#include <clocale>
 #include <iterator>
 #include <memory>
 #include <string>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/Widgets.h"
 #include "platform/framework/Wnd.h"
 
@@ -92,7 +90,7 @@ namespace {
 // screen, though: there the caption is cut rather than the box's button put off the screen.
 // QMessageBox keeps a long text within the screen itself, by wrapping it.
 void ShowMessageBox(QWidget* owner, const QString& text) {
-    const QString caption = FromCodePage(QByteArray(AfxGetAppName()));
+    const QString caption = QString::fromLocal8Bit(AfxGetAppName());
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
     QFont titleFont = QFontDatabase::systemFont(QFontDatabase::TitleFont);
@@ -114,7 +112,7 @@ void ShowMessageBox(QWidget* owner, const QString& text) {
 
 int CWnd::MessageBox(LPCSTR lpszText) {
     SendCall([&] {
-        ShowMessageBox(MessageBoxOwner(this), FromCodePage(QByteArray(lpszText ? lpszText : "")));
+        ShowMessageBox(MessageBoxOwner(this), QString::fromLocal8Bit(lpszText ? lpszText : ""));
     });
     return IDOK;
 }
@@ -237,7 +235,6 @@ int AfxWinMain(int argc, char** argv) {
     if (!QCoreApplication::instance()) {
         qtApp = std::make_unique<QApplication>(argc, argv);
     }
-    std::setlocale(LC_ALL, "");
     CWinApp* app = AfxGetApp();
     if (!app) {
         return 1;
@@ -246,7 +243,7 @@ int AfxWinMain(int argc, char** argv) {
         g_executableName = ExecutableName(argc > 0 && argv[0] ? argv[0] : "");
         app->m_pszAppName = g_executableName.c_str();
     }
-    QCoreApplication::setApplicationName(FromCodePage(QByteArray(app->m_pszAppName)));
+    QCoreApplication::setApplicationName(QString::fromLocal8Bit(app->m_pszAppName));
     if (const VERSIONRES* version = g_resources.version) {
         QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3.%4")
                                                     .arg(version->fileVersion[0])

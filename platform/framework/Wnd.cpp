@@ -7,7 +7,6 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/framework/CodePage.h"
 #include "platform/framework/Widgets.h"
 
 // ---- Cross-thread calls -------------------------------------------------------------------

@@ -7,19 +7,21 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPaintEvent>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cmath>
 #include <functional>
 #include <utility>
 #include <vector>
 
-#include "tests/platform/framework/textarea/ScopedLocale.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -46,11 +48,33 @@ QAction* ActionNamed(QMenu* menu, const QString& text) {
     return nullptr;
 }
 
+// The regions of the paint events a widget gets.
+class PaintSpy : public QObject {
+public:
+    explicit PaintSpy(QWidget* widget) { widget->installEventFilter(this); }
+    std::vector<QRegion> m_regions;
+
+    QRegion All() const {
+        QRegion all;
+        for (const QRegion& region : m_regions) {
+            all += region;
+        }
+        return all;
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            m_regions.push_back(static_cast<QPaintEvent*>(event)->region());
+        }
+        return false;
+    }
+};
+
 // A text area and a button after it in the tab order, in a shown, active window.
 class TextAreaTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_locale.ok());
         auto* layout = new QVBoxLayout(&m_window);
         m_area = new TextArea;
         QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -72,7 +96,31 @@ protected:
         EXPECT_EQ(m_area->selectionEnd(), end);
     }
 
-    ScopedLocale m_locale{"C.UTF-8"};
+    QAccessibleTextInterface* Text() const {
+        return QAccessible::queryAccessibleInterface(m_area)->textInterface();
+    }
+    qreal Advance() const {
+        return QFontMetricsF(m_area->font()).horizontalAdvance(QLatin1Char('0'));
+    }
+    int LineHeight() const {
+        return static_cast<int>(std::ceil(QFontMetricsF(m_area->font()).lineSpacing()));
+    }
+    int Columns() const { return static_cast<int>((m_area->viewport()->width() - 4) / Advance()); }
+    // The rectangle, in the viewport, of the character at an offset of the shown text.
+    QRect CellRect(int offset) const {
+        const QRect global = Text()->characterRect(offset);
+        return QRect(m_area->viewport()->mapFromGlobal(global.topLeft()), global.size());
+    }
+    // Its first cell, as (column, row) from the top of the text, and the cells it takes.
+    QPoint Cell(int offset) const {
+        const QRect rect = CellRect(offset);
+        return QPoint(static_cast<int>(std::lround((rect.x() - CellRect(0).x()) / Advance())),
+                      (rect.y() - CellRect(0).y()) / LineHeight());
+    }
+    int Width(int offset) const {
+        return static_cast<int>(std::lround(CellRect(offset).width() / Advance()));
+    }
+
     QWidget m_window;
     TextArea* m_area = nullptr;
     QPushButton* m_next = nullptr;
@@ -191,6 +239,125 @@ TEST_F(TextAreaTest, ANarrowerWidgetWrapsIntoMoreLines) {
     m_window.resize(200, 300);
     EXPECT_TRUE(WaitUntil([&] { return m_area->visualLineCount() > wide; }));
     EXPECT_EQ(m_area->text(), dots);
+}
+
+// Each character on a grid of cells of the fixed-pitch font: its x is its column times the
+// font's advance.
+TEST_F(TextAreaTest, LaysEachCharacterInCellsOfTheFixedPitchFont) {
+    // A tab to column 8, a wide character, a control byte in caret notation, a bad byte.
+    m_area->setText(
+        "a\tb\xe4\xb8\x96\x01\xff"
+        "c");
+    const std::vector<QPoint> cells{{0, 0}, {1, 0}, {8, 0}, {9, 0}, {11, 0}, {13, 0}, {14, 0}};
+    const std::vector<int> widths{1, 7, 1, 2, 2, 1, 1};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(Cell(i), cells[i]) << i;
+        EXPECT_EQ(Width(i), widths[i]) << i;
+    }
+}
+
+TEST_F(TextAreaTest, ShowsEachByteThatStartsNoUtf8CharacterAsOneReplacement) {
+    // A lone continuation byte, an overlong form, an encoded surrogate, a code point past
+    // U+10FFFF and a lead byte with no continuation; then a whole character.
+    m_area->setText(
+        "\x80\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe3"
+        "A\xe3\x81\x82");
+    EXPECT_EQ(Text()->text(0, 100),
+              QString(11, QChar(0xFFFD)) + QString::fromUtf8("A\xe3\x81\x82"));
+}
+
+TEST_F(TextAreaTest, WrapsAfterTheLastBlankElseAtTheCellThatDoesNotFit) {
+    const int n = Columns();
+    ASSERT_GT(n, 10);
+    const QByteArray full(n, 'x');
+    m_area->setText(full.left(n - 3) + " yyyy");
+    EXPECT_EQ(Cell(n - 3), QPoint(n - 3, 0));
+    EXPECT_EQ(Cell(n - 2), QPoint(0, 1));
+    m_area->setText(full + "yyyy");
+    EXPECT_EQ(Cell(n), QPoint(0, 1));
+    // A blank that does not fit stays at the end of its line; a wide character needs both cells.
+    m_area->setText(full + " y");
+    EXPECT_EQ(Cell(n), QPoint(n, 0));
+    EXPECT_EQ(Cell(n + 1), QPoint(0, 1));
+    m_area->setText(full.left(n - 1) + "\xe4\xb8\x96");
+    EXPECT_EQ(Cell(n - 1), QPoint(0, 1));
+
+    // Each kind of line end ends one line, and an LF that follows a CR joins it.
+    m_area->setText("a\r\nb\nc\rd");
+    EXPECT_EQ(m_area->visualLineCount(), 4);
+    m_area->setText("a\r");
+    m_area->setSelection(2, 2);
+    m_area->replaceSelection("\n");
+    EXPECT_EQ(Text()->text(0, 10), "a\n");
+    EXPECT_EQ(m_area->visualLineCount(), 2);
+}
+
+// An append repaints just the cells it adds, however long the line it extends (here wrapped
+// twice); the caret blinks in its own cell.
+TEST_F(TextAreaTest, RepaintsOnlyTheCellsThatChange) {
+    m_next->setFocus();
+    m_area->setText("");
+    m_area->replaceSelection("Getting data...\r\n" + QByteArray(2 * Columns() + 5, '.'));
+    PaintSpy spy(m_area->viewport());
+    RunEventsFor(300);
+    spy.m_regions.clear();
+    m_area->replaceSelection(".");
+    ASSERT_TRUE(WaitUntil([&] { return !spy.m_regions.empty(); }));
+    const QRect painted = spy.All().boundingRect();
+    const QRect dot = CellRect(16 + 2 * Columns() + 5);
+    EXPECT_EQ(Cell(16 + 2 * Columns() + 5), QPoint(5, 3));
+    EXPECT_TRUE(painted.contains(dot.center()));
+    EXPECT_LE(painted.width(), dot.width() + 2);
+    EXPECT_LE(painted.height(), dot.height() + 1);
+
+    m_area->setFocus();
+    RunEventsFor(200);
+    spy.m_regions.clear();
+    ASSERT_TRUE(WaitUntil([&] { return spy.m_regions.size() >= 2; }));  // off, then on
+    for (const QRegion& region : spy.m_regions) {
+        EXPECT_LE(region.boundingRect().width(), 3);
+    }
+}
+
+// While appends stream in, their repaints are gathered; a key, and a new text with what is
+// appended right after it, are painted at once with whatever was held back.
+TEST_F(TextAreaTest, GathersTheRepaintsOfStreamingAppendsButNotOfKeysOrANewText) {
+    m_next->setFocus();
+    m_area->setText("");
+    m_area->replaceSelection("Getting data...\r\n");
+    RunEventsFor(150);  // past the moment after a new text
+    PaintSpy spy(m_area->viewport());
+    const auto runPostedEvents = [] {
+        for (int i = 0; i < 5; ++i) {
+            QCoreApplication::processEvents();
+        }
+    };
+    for (int i = 0; i < 40; ++i) {
+        m_area->replaceSelection(".");
+        runPostedEvents();
+    }
+    EXPECT_LE(spy.m_regions.size(), 3u);
+    ASSERT_TRUE(WaitUntil([&] { return spy.All().contains(CellRect(55).center()); }));
+
+    spy.m_regions.clear();
+    m_area->replaceSelection(".");
+    m_area->replaceSelection(".");
+    QTest::keyClick(m_area, Qt::Key_Home);
+    runPostedEvents();
+    EXPECT_TRUE(spy.All().contains(CellRect(57).center()));
+
+    m_area->setSelection(58, 58);
+    m_area->replaceSelection(".");
+    // As a worker writes a result: each call in a pass of the event loop of its own.
+    m_area->setText("");
+    runPostedEvents();
+    spy.m_regions.clear();
+    for (const char* text : {"preview", "\r\n\r\n...end of data.\r\n", "7 bytes."}) {
+        m_area->replaceSelection(text);
+        runPostedEvents();
+    }
+    EXPECT_EQ(Text()->characterCount(), 33);
+    EXPECT_TRUE(spy.All().contains(CellRect(32).center()));
 }
 
 TEST_F(TextAreaTest, SelectAllAndCopyPutTheShownTextOnTheClipboard) {
