@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -23,6 +24,27 @@ bool IsNumber(const char* name) {
     return name[0] != '\0' && strspn(name, "0123456789") == strlen(name);
 }
 
+// The pid a lock file's bytes name, in either format terminal programs write: ASCII decimal,
+// padded with blanks and ended by a newline; or, from older UUCP tools, the pid itself as a 4-byte
+// int in the machine's byte order. 0 when the bytes are neither.
+long PidOf(const char* bytes, ssize_t n) {
+    const std::string text(bytes, static_cast<std::size_t>(n > 0 ? n : 0));
+    const std::size_t first = text.find_first_not_of(" \t");
+    const std::size_t end = text.find_first_not_of("0123456789", first);
+    const bool decimal =
+        first != std::string::npos && end != first &&
+        (end == std::string::npos || text.find_first_not_of(" \t\r\n", end) == std::string::npos);
+    if (decimal) {
+        return strtol(text.c_str() + first, nullptr, 10);
+    }
+    if (n == static_cast<ssize_t>(sizeof(int32_t))) {
+        int32_t pid;
+        memcpy(&pid, bytes, sizeof pid);
+        return pid;
+    }
+    return 0;
+}
+
 // The process a lock file names, when it is alive; 0 when there is no lock file, or it names no
 // process that runs (stale). A lock file this user may not read is taken as held.
 pid_t LiveHolder(const std::string& lockFile) {
@@ -30,10 +52,10 @@ pid_t LiveHolder(const std::string& lockFile) {
     if (fd < 0) {
         return errno == EACCES ? -1 : 0;
     }
-    char text[32] = {};
-    const ssize_t n = read(fd, text, sizeof text - 1);
+    char bytes[32] = {};
+    const ssize_t n = read(fd, bytes, sizeof bytes);
     close(fd);
-    const long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
+    const long pid = PidOf(bytes, n);
     if (pid <= 0 || pid > INT_MAX) {
         return 0;
     }
