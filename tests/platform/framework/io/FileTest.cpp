@@ -190,7 +190,7 @@ TEST(CFile, WriteWaitsForRoomAndGoesOnThroughSignals) {
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     CFile file;
     ASSERT_TRUE(
-        file.Open(QByteArray("/proc/self/fd/") + QByteArray::number(pipeFds[1]), CFile::modeWrite));
+        file.Open(QByteArray("/proc/self/fd/") + QByteArray::number(pipeFds[1]), kCreateWrite));
     close(pipeFds[1]);
     const QByteArray data = EveryByteValue(4 << 20);
     QByteArray received;
