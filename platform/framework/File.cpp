@@ -362,7 +362,9 @@ BOOL CFile::Close() {
     m_fd = -1;
     bool ok;
     if (m_save) {
-        ok = !m_failed && m_progress->Run([fd] { return Sync(fd); }, 0, nullptr);
+        // A Cancel that came while the last bytes went out still keeps the old file.
+        ok = !m_failed && !m_progress->Cancelled() &&
+             m_progress->Run([fd] { return Sync(fd); }, 0, nullptr);
         if (!ok) {
             m_save->cancelWriting();  // the new file goes, and the old one stays
         }

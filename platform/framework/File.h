@@ -42,9 +42,9 @@ public:
     // nobody reads) is waited for until it does or the user cancels.
     BOOL Write(const void* lpBuf, UINT nCount);
     // Flushes the file to its device, closes it and puts it in place of the file it replaces;
-    // FALSE when a Write failed or any of these reports an error (a write the disk fails only
-    // now), and then a replaced file is left as it was. A file that cannot be flushed at all,
-    // such as a terminal or /dev/null, is no error. The file is closed either way.
+    // FALSE when a Write failed, the user cancelled, or any of these reports an error (a write
+    // the disk fails only now), and then a replaced file is left as it was. A file that cannot be
+    // flushed at all, such as a terminal or /dev/null, is no error. The file is closed either way.
     BOOL Close();
 
 private:
