@@ -35,7 +35,7 @@ int RunMain(const std::function<void(CCaptureDlg&)>& body) {
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [&closing] {
         ADD_FAILURE() << "the program did not end";
-        closing = AnswerModals(
+        closing = AnswerEachModal(
             [](QWidget* modal) { QTimer::singleShot(0, modal, &QWidget::close); }, nullptr);
     });
     watchdog.start(30000);
@@ -75,7 +75,7 @@ TEST_F(ProgramTest, AnEndingSignalClosesTheDialogsOverTheWindow) {
         StartOn(dlg, 1);
         line.Send("V=1.25\x1A");
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg) && dlg.m_btnSave.IsWindowEnabled(); }));
-        const std::shared_ptr<int> answering = AnswerModals(
+        const std::shared_ptr<int> answering = AnswerEachModal(
             [&](QWidget* modal) {
                 if (auto* files = qobject_cast<QFileDialog*>(modal)) {
                     files->findChild<QLineEdit*>("fileNameEdit")

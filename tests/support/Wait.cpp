@@ -100,8 +100,8 @@ std::shared_ptr<int> AnswerLoop(std::function<void(QWidget*, int)> handler,
 
 }  // namespace
 
-std::shared_ptr<int> AnswerModals(std::function<void(QWidget*)> handler, QWidget* except,
-                                  int timeoutMs) {
+std::shared_ptr<int> AnswerEachModal(std::function<void(QWidget*)> handler, QWidget* except,
+                                     int timeoutMs) {
     return AnswerLoop([handler](QWidget* modal, int) { handler(modal); },
                       [](const std::shared_ptr<int>& count) { return count.use_count() > 1; },
                       except, timeoutMs);

@@ -38,12 +38,13 @@ class QWidget;
 // window, itself modal), each once: handler gets every new one until the caller lets go of the
 // returned counter of widgets handled, or timeoutMs pass. A widget answered before counts as new
 // again only when it stays up (the file dialog after a declined create prompt), not while it
-// shows for a moment as the one above it closes. Handlers must not block; accept or click through
-// a queued call (QTimer::singleShot(0, ...)) so the code under test runs its own modal loop again.
-std::shared_ptr<int> AnswerModals(std::function<void(QWidget*)> handler, QWidget* except,
-                                  int timeoutMs = 20000);
-// The same with one handler for each widget in the order they come up; it ends after the last,
-// whether or not the caller keeps the counter.
+// shows for a moment as the one above it closes. Answer through a queued call
+// (QTimer::singleShot(0, ...)) so the code under test runs its own modal loop again; a handler
+// that runs events itself holds the loop until it returns.
+std::shared_ptr<int> AnswerEachModal(std::function<void(QWidget*)> handler, QWidget* except,
+                                     int timeoutMs = 20000);
+// The same loop with one handler for each widget in the order they come up; it ends after the
+// last, whether or not the caller keeps the counter.
 std::shared_ptr<int> AnswerModals(std::vector<std::function<void(QWidget*)>> handlers,
                                   QWidget* except, int timeoutMs = 20000);
 

@@ -75,7 +75,7 @@ bool StartCapture(CCaptureDlg& dlg, int n) {
 // Windows are answered by kind as they come up.
 SaveRun Save(CCaptureDlg& dlg, const std::string& path) {
     SaveRun run;
-    const std::shared_ptr<int> answering = AnswerModals(
+    const std::shared_ptr<int> answering = AnswerEachModal(
         [&run, path](QWidget* modal) {
             if (auto* files = qobject_cast<QFileDialog*>(modal)) {
                 ++run.fileDialogs;

@@ -67,7 +67,7 @@ struct User {
 // Presses Save (through the command) and answers as user says; returns when the command has
 // finished.
 void Save(CCaptureDlg& dlg, User& user) {
-    const std::shared_ptr<int> answering = AnswerModals(
+    const std::shared_ptr<int> answering = AnswerEachModal(
         [&user](QWidget* modal) {
             if (auto* files = qobject_cast<QFileDialog*>(modal)) {
                 auto* edit = files->findChild<QLineEdit*>("fileNameEdit");

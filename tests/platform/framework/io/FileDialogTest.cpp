@@ -70,7 +70,7 @@ protected:
     // as long as the test runs.
     void AnswerPrompt(QWidget* dialog, QMessageBox::StandardButton button, Prompt* prompt) {
         auto answered = std::make_shared<bool>(false);
-        m_answering.push_back(AnswerModals(
+        m_answering.push_back(AnswerEachModal(
             [answered, button, prompt](QWidget* modal) {
                 auto* box = qobject_cast<QMessageBox*>(modal);
                 if (*answered || !box) {
