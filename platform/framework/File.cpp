@@ -93,7 +93,8 @@ public:
         });
     }
 
-    // A new piece of work: starts the clock of the half-second rule, unless the window is up.
+    // A new piece of work: unless the window is up, setting the bar to its start starts the clock
+    // of the half-second rule again.
     void Start(qint64 total) {
         if (!isVisible()) {
             reset();
@@ -102,15 +103,19 @@ public:
     }
 
     // total 0: how far the work has got cannot be told and it cannot be cancelled (a flush);
-    // the bar shows only that it goes on.
+    // the bar shows only that it goes on. The bar is set only when it changes: setting it to its
+    // start again would start the clock again, and a window never shown.
     void SetProgress(qint64 done, qint64 total) {
-        if (total > 0) {
-            setRange(0, kBarSteps);
-            setValue(static_cast<int>(done * kBarSteps / total));
-        } else {
+        const int steps = total > 0 ? kBarSteps : 0;
+        if (maximum() != steps) {
+            setRange(0, steps);
+        }
+        if (total <= 0) {
             m_cancel->setEnabled(false);
-            setRange(0, 0);
-            setValue(0);
+        }
+        const int at = total > 0 ? static_cast<int>(done * kBarSteps / total) : 0;
+        if (value() != at) {
+            setValue(at);
         }
     }
 
