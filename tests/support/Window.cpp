@@ -1,7 +1,6 @@
 #include "tests/support/Window.h"
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>

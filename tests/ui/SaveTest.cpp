@@ -1,5 +1,5 @@
-// The Save command: the file dialog, the bytes written, the messages, and targets that are slow
-// or never take their bytes.
+// The Save command: the file dialog, the bytes written, the messages, targets that are slow or
+// never take their bytes, and what a save that fails or is cancelled leaves on the disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/userfaultfd.h>
@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -22,7 +22,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
