@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -21,6 +22,27 @@ const char kLockFolder[] = "/var/lock";
 
 bool IsNumber(const char* name) {
     return name[0] != '\0' && strspn(name, "0123456789") == strlen(name);
+}
+
+// The pid a lock file's bytes name, in either format terminal programs write: ASCII decimal,
+// padded with blanks and ended by a newline; or, from older UUCP tools, the pid itself as a 4-byte
+// int in the machine's byte order. 0 when the bytes are neither.
+long PidOf(const char* bytes, ssize_t n) {
+    const std::string text(bytes, static_cast<std::size_t>(n > 0 ? n : 0));
+    const std::size_t first = text.find_first_not_of(" \t");
+    const std::size_t end = text.find_first_not_of("0123456789", first);
+    const bool decimal =
+        first != std::string::npos && end != first &&
+        (end == std::string::npos || text.find_first_not_of(" \t\r\n", end) == std::string::npos);
+    if (decimal) {
+        return strtol(text.c_str() + first, nullptr, 10);
+    }
+    if (n == static_cast<ssize_t>(sizeof(int32_t))) {
+        int32_t pid;
+        memcpy(&pid, bytes, sizeof pid);
+        return pid;
+    }
+    return 0;
 }
 
 // Whether the process pid (a name in /proc) has a descriptor other than skip open on the device
@@ -87,10 +109,10 @@ pid_t LiveHolder(const std::string& lockFile) {
     if (fd < 0) {
         return errno == EACCES ? -1 : 0;
     }
-    char text[32] = {};
-    const ssize_t n = read(fd, text, sizeof text - 1);
+    char bytes[32] = {};
+    const ssize_t n = read(fd, bytes, sizeof bytes);
     close(fd);
-    const long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
+    const long pid = PidOf(bytes, n);
     if (pid <= 0 || pid > INT_MAX) {
         return 0;
     }

@@ -5,8 +5,14 @@
 //
 // UUCP lock files are how terminal programs (minicom, picocom, screen's kin) and this program
 // tell one another that a port is in use: /var/lock/LCK..ttyUSB0 holds the PID of the holder as
-// ten ASCII characters and a newline. A lock file whose process has ended is stale, and is
-// removed by whoever finds it.
+// ten ASCII characters and a newline; older UUCP tools wrote it as a 4-byte binary int, which is
+// still honoured. A lock file whose process has ended is stale, and is removed by whoever finds it.
+//
+// Why not QLockFile, which uses the same folder: it reads only its own format (pid, program name
+// and host name on three lines) and takes a lock file as stale when the running process's name
+// differs from the name recorded there. A lock file that minicom or picocom writes records no
+// name, so QLockFile removes the lock of a live picocom (measured: tryLock succeeds against a
+// running holder's "      1234\n"), and it cannot read the binary format at all.
 #pragma once
 
 #include <sys/types.h>

@@ -131,15 +131,86 @@ std::string RealPath(const std::string& path) {
     return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-// The first line of a sysfs attribute, without trailing blanks; "" when it cannot be read.
-std::string Attribute(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
-        line.pop_back();
+// The most characters a USB string descriptor holds (its 254 bytes of UTF-16).
+constexpr std::size_t kMostDeviceChars = 126;
+const char kMark[] = "\xEF\xBF\xBD";      // U+FFFD
+const char kEllipsis[] = "\xE2\x80\xA6";  // U+2026
+
+// Characters that would change how the rest of the text is drawn: C0 and C1 controls, line and
+// paragraph separators, and the bidirectional controls (with which "evil" shows as "live" and the
+// next line, the serial number, is drawn reversed).
+bool Disguises(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+// The length of the well-formed UTF-8 sequence at text[at] and its character; 0 when the bytes
+// there are not one (a stray byte, an overlong form, a surrogate, beyond U+10FFFF).
+std::size_t DecodeUtf8(const std::string& text, std::size_t at, char32_t* c) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        *c = lead;
+        return 1;
     }
-    return line;
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || at + length > text.size()) {
+        return 0;
+    }
+    char32_t value = lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = (value << 6) | (byte(i) & 0x3F);
+    }
+    static const char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    *c = value;
+    return length;
+}
+
+// A string a device chose, as it may be shown: every character that could disguise it or what
+// follows, and every byte that is not UTF-8, is a visible mark (not dropped, so a string
+// made of them still shows that something is there), and a string longer than a device can
+// report is cut, with an ellipsis.
+std::string Shown(const std::string& raw) {
+    std::string shown;
+    std::size_t chars = 0;
+    for (std::size_t at = 0; at < raw.size(); ++chars) {
+        if (chars == kMostDeviceChars) {
+            return shown + kEllipsis;
+        }
+        char32_t c = 0;
+        const std::size_t length = DecodeUtf8(raw, at, &c);
+        if (length == 0 || Disguises(c)) {
+            shown += kMark;
+            at += length == 0 ? 1 : length;
+        } else {
+            shown.append(raw, at, length);
+            at += length;
+        }
+    }
+    return shown;
+}
+
+// A string attribute of a device in sysfs (the kernel ends it with a newline), without trailing
+// blanks and as it may be shown; "" when it cannot be read.
+std::string Attribute(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string text(4096, '\0');
+    file.read(&text[0], static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    return Shown(text);
 }
 
 // The USB device a tty belongs to: the nearest folder holding idVendor up the chain of its

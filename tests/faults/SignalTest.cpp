@@ -4,12 +4,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/CaptureApp.h"
@@ -30,15 +30,13 @@ int RunMain(const std::function<void(CCaptureDlg&)>& body) {
             ADD_FAILURE() << "the modal window is not the program's main window";
         }
     });
+    std::shared_ptr<int> closing;
     QTimer watchdog;
-    QObject::connect(&watchdog, &QTimer::timeout, [&watchdog] {
-        if (watchdog.interval() != 100) {
-            ADD_FAILURE() << "the program did not end";
-            watchdog.setInterval(100);
-        }
-        if (QWidget* top = QApplication::activeModalWidget()) {
-            top->close();
-        }
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&closing] {
+        ADD_FAILURE() << "the program did not end";
+        closing = AnswerEachModal(
+            [](QWidget* modal) { QTimer::singleShot(0, modal, &QWidget::close); }, nullptr);
     });
     watchdog.start(30000);
     char name[] = "KAVOSEN_WIN";
@@ -77,20 +75,18 @@ TEST_F(ProgramTest, AnEndingSignalClosesTheDialogsOverTheWindow) {
         StartOn(dlg, 1);
         line.Send("V=1.25\x1A");
         ASSERT_TRUE(WaitUntil([&] { return Idle(dlg) && dlg.m_btnSave.IsWindowEnabled(); }));
-        bool named = false;
-        QTimer user;
-        QObject::connect(&user, &QTimer::timeout, [&] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (auto* files = qobject_cast<QFileDialog*>(modal); files && !named) {
-                named = true;
-                files->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(path));
-                QTimer::singleShot(0, files, &QDialog::accept);
-            } else if (auto* box = qobject_cast<QMessageBox*>(modal); box && prompt.empty()) {
-                prompt = box->text().toStdString();
-                kill(getpid(), SIGTERM);
-            }
-        });
-        user.start(20);
+        const std::shared_ptr<int> answering = AnswerEachModal(
+            [&](QWidget* modal) {
+                if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                    files->findChild<QLineEdit*>("fileNameEdit")
+                        ->setText(QString::fromStdString(path));
+                    QTimer::singleShot(0, files, &QDialog::accept);
+                } else if (auto* box = qobject_cast<QMessageBox*>(modal); box && prompt.empty()) {
+                    prompt = box->text().toStdString();
+                    kill(getpid(), SIGTERM);
+                }
+            },
+            Widget(dlg));
         Press(dlg.m_btnSave);
     });
     EXPECT_NE(prompt.find("new.txt"), std::string::npos) << prompt;

@@ -55,37 +55,29 @@ double TickWatch::LongestGapMs() const {
     return static_cast<double>(std::max(longestNs_, since_.nsecsElapsed())) / 1e6;
 }
 
-void WhenModalAppears(const std::function<void(QWidget*)>& fn, int timeoutMs) {
-    auto* poll = new QTimer;
-    auto started = std::make_shared<QElapsedTimer>();
-    started->start();
-    QObject::connect(poll, &QTimer::timeout, [poll, started, fn, timeoutMs] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal->isVisible()) {
-            poll->stop();
-            poll->deleteLater();
-            fn(modal);
-        } else if (started->elapsed() > timeoutMs) {
-            poll->stop();
-            poll->deleteLater();
-        }
-    });
-    poll->start(20);
-}
+namespace {
 
-std::shared_ptr<int> AnswerModals(std::vector<std::function<void(QWidget*)>> handlers,
-                                  QWidget* except, int timeoutMs) {
+// handler(widget, handledSoFar) answers each new modal widget; the loop runs while more() holds.
+std::shared_ptr<int> AnswerLoop(std::function<void(QWidget*, int)> handler,
+                                std::function<bool(const std::shared_ptr<int>&)> more,
+                                QWidget* except, int timeoutMs) {
     auto handled = std::make_shared<int>(0);
     auto* poll = new QTimer;
     auto started = std::make_shared<QElapsedTimer>();
     started->start();
     // Guarded pointers: a later widget may reuse the address of one already gone.
     auto seen = std::make_shared<std::vector<QPointer<QWidget>>>();
-    // A widget answered before comes up again for a moment while the one above it closes (the
-    // file dialog under its create prompt); only one that stays up is waiting for an answer.
     auto steadyPolls = std::make_shared<int>(0);
     auto last = std::make_shared<QPointer<QWidget>>();
+    // The loop holds the counter weakly, so that a caller letting go of it ends the loop.
+    std::weak_ptr<int> counter = handled;
     QObject::connect(poll, &QTimer::timeout, [=] {
+        std::shared_ptr<int> count = counter.lock();
+        if (!count || !more(count) || started->elapsed() > timeoutMs) {
+            poll->stop();
+            poll->deleteLater();
+            return;
+        }
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || modal == except || !modal->isVisible()) {
             *steadyPolls = 0;
@@ -97,15 +89,42 @@ std::shared_ptr<int> AnswerModals(std::vector<std::function<void(QWidget*)>> han
                 *last = modal;
                 seen->push_back(modal);
                 *steadyPolls = 0;
-                handlers[static_cast<std::size_t>(*handled)](modal);
-                ++*handled;
+                handler(modal, *count);
+                ++*count;
             }
-        }
-        if (*handled == static_cast<int>(handlers.size()) || started->elapsed() > timeoutMs) {
-            poll->stop();
-            poll->deleteLater();
         }
     });
     poll->start(20);
     return handled;
+}
+
+}  // namespace
+
+std::shared_ptr<int> AnswerEachModal(std::function<void(QWidget*)> handler, QWidget* except,
+                                     int timeoutMs) {
+    return AnswerLoop([handler](QWidget* modal, int) { handler(modal); },
+                      [](const std::shared_ptr<int>& count) { return count.use_count() > 1; },
+                      except, timeoutMs);
+}
+
+std::shared_ptr<int> AnswerModals(std::vector<std::function<void(QWidget*)>> handlers,
+                                  QWidget* except, int timeoutMs) {
+    const std::size_t total = handlers.size();
+    // Kept by the loop itself, so that it runs to the last handler whatever the caller keeps.
+    auto keep = std::make_shared<std::shared_ptr<int>>();
+    *keep = AnswerLoop(
+        [handlers](QWidget* modal, int n) { handlers[static_cast<std::size_t>(n)](modal); },
+        [keep, total](const std::shared_ptr<int>& count) {
+            if (static_cast<std::size_t>(*count) < total) {
+                return true;
+            }
+            keep->reset();
+            return false;
+        },
+        except, timeoutMs);
+    return *keep;
+}
+
+void WhenModalAppears(const std::function<void(QWidget*)>& fn, int timeoutMs) {
+    AnswerModals({fn}, nullptr, timeoutMs);
 }

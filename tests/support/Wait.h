@@ -32,14 +32,22 @@ private:
     qint64 longestNs_ = 0;
 };
 
-// Calls fn with the first modal widget that appears within timeoutMs (from a timer, while the
-// code under test runs its own modal loop). fn receives a QWidget*.
 class QWidget;
-void WhenModalAppears(const std::function<void(QWidget*)>& fn, int timeoutMs = 10000);
 
-// Answers the modal widgets that come up one after another (other than `except`, such as the
-// main window, itself modal): each new one goes to the next handler. Handlers must not block;
-// accept or click through a queued call (QTimer::singleShot(0, ...)) so the code under test
-// runs its own modal loop again. Returns a counter of the widgets handled so far.
+// The one loop that answers modal widgets as they come up (other than `except`, such as the main
+// window, itself modal), each once: handler gets every new one until the caller lets go of the
+// returned counter of widgets handled, or timeoutMs pass. A widget answered before counts as new
+// again only when it stays up (the file dialog after a declined create prompt), not while it
+// shows for a moment as the one above it closes. Answer through a queued call
+// (QTimer::singleShot(0, ...)) so the code under test runs its own modal loop again; a handler
+// that runs events itself holds the loop until it returns.
+std::shared_ptr<int> AnswerEachModal(std::function<void(QWidget*)> handler, QWidget* except,
+                                     int timeoutMs = 20000);
+// The same loop with one handler for each widget in the order they come up; it ends after the
+// last, whether or not the caller keeps the counter.
 std::shared_ptr<int> AnswerModals(std::vector<std::function<void(QWidget*)>> handlers,
                                   QWidget* except, int timeoutMs = 20000);
+
+// Calls fn with the first modal widget that appears within timeoutMs (from a timer, while the
+// code under test runs its own modal loop).
+void WhenModalAppears(const std::function<void(QWidget*)>& fn, int timeoutMs = 10000);

@@ -1,17 +1,14 @@
 #include "tests/support/Window.h"
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
-#include <algorithm>
 
 #include "tests/support/Wait.h"
 
@@ -76,40 +73,31 @@ bool StartCapture(CCaptureDlg& dlg, int n) {
     return WaitUntil([&] { return Waiting(dlg) || Idle(dlg); }) && Waiting(dlg);
 }
 
-// Windows are answered by kind, each once: the file dialog becomes the active window again
-// while it finishes after its prompt, and must not be taken for a new window then.
+// Windows are answered by kind as they come up.
 SaveRun Save(CCaptureDlg& dlg, const std::string& path) {
     SaveRun run;
-    QWidget* mainWindow = Widget(dlg);
-    std::vector<QPointer<QWidget>> answered;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == mainWindow || !modal->isVisible() ||
-            std::find(answered.begin(), answered.end(), modal) != answered.end()) {
-            return;
-        }
-        answered.emplace_back(modal);
-        if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-            ++run.fileDialogs;
-            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit")) {
-                name->setText(QString::fromStdString(path));
+    const std::shared_ptr<int> answering = AnswerEachModal(
+        [&run, path](QWidget* modal) {
+            if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                ++run.fileDialogs;
+                if (auto* name = files->findChild<QLineEdit*>("fileNameEdit")) {
+                    name->setText(QString::fromStdString(path));
+                }
+                QTimer::singleShot(0, files, &QDialog::accept);
+            } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+                    ++run.createPrompts;
+                    QTimer::singleShot(0, yes, &QAbstractButton::click);
+                } else {
+                    run.messages.push_back(box->text().toStdString());
+                    QTimer::singleShot(0, box, &QDialog::accept);
+                }
+            } else if (!modal->findChild<QProgressBar*>()) {
+                run.unexpected.push_back(modal->metaObject()->className());
+                QTimer::singleShot(0, modal, &QWidget::close);
             }
-            QTimer::singleShot(0, files, &QDialog::accept);
-        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
-                ++run.createPrompts;
-                QTimer::singleShot(0, yes, &QAbstractButton::click);
-            } else {
-                run.messages.push_back(box->text().toStdString());
-                QTimer::singleShot(0, box, &QDialog::accept);
-            }
-        } else if (!modal->findChild<QProgressBar*>()) {
-            run.unexpected.push_back(modal->metaObject()->className());
-            QTimer::singleShot(0, modal, &QWidget::close);
-        }
-    });
-    poll.start(20);
+        },
+        Widget(dlg), 60000);
     Press(dlg.m_btnSave);
     return run;
 }

@@ -1,25 +1,31 @@
-// The Save command: the file dialog, the bytes written, the messages, and targets that are slow
-// or never take their bytes.
+// The Save command: the file dialog, the bytes written, the messages, targets that are slow or
+// never take their bytes, and what a save that fails or is cancelled leaves on the disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/userfaultfd.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QDir>
+#include <QEvent>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
-#include <random>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -60,65 +66,50 @@ struct User {
 // Presses Save (through the command) and answers as user says; returns when the command has
 // finished.
 void Save(CCaptureDlg& dlg, User& user) {
-    QWidget* mainWindow = Widget(dlg);
-    std::vector<QPointer<QWidget>> answered;  // each window is answered once, until it closes
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == mainWindow || !modal->isVisible() ||
-            std::find(answered.begin(), answered.end(), modal) != answered.end()) {
-            return;
-        }
-        answered.emplace_back(modal);
-        if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-            auto* edit = files->findChild<QLineEdit*>("fileNameEdit");
-            ASSERT_NE(edit, nullptr);
-            if (user.fileDialogs == 0) {
-                user.acceptMode = files->acceptMode() == QFileDialog::AcceptSave ? "save" : "open";
-                user.filters = files->nameFilters();
-                user.selectedFilter = files->selectedNameFilter().toStdString();
-                user.defaultSuffix = files->defaultSuffix().toStdString();
-                user.initialName = edit->text().toStdString();
-            }
-            const std::size_t turn = static_cast<std::size_t>(user.fileDialogs++);
-            if (turn >= user.names.size()) {
-                QTimer::singleShot(0, files, &QDialog::reject);
-                return;
-            }
-            edit->setText(QString::fromStdString(user.names[turn]));
-            QTimer::singleShot(0, files, &QDialog::accept);
-        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
-                const std::size_t turn = user.prompts.size();
-                const bool create = turn >= user.creates.size() || user.creates[turn];
-                user.prompts.push_back(box->text().toStdString());
-                if (!create) {
-                    // The file dialog stays open for another name.
-                    answered.erase(std::remove_if(answered.begin(), answered.end(),
-                                                  [](const QPointer<QWidget>& w) {
-                                                      return qobject_cast<QFileDialog*>(w);
-                                                  }),
-                                   answered.end());
+    const std::shared_ptr<int> answering = AnswerEachModal(
+        [&user](QWidget* modal) {
+            if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+                auto* edit = files->findChild<QLineEdit*>("fileNameEdit");
+                ASSERT_NE(edit, nullptr);
+                if (user.fileDialogs == 0) {
+                    user.acceptMode =
+                        files->acceptMode() == QFileDialog::AcceptSave ? "save" : "open";
+                    user.filters = files->nameFilters();
+                    user.selectedFilter = files->selectedNameFilter().toStdString();
+                    user.defaultSuffix = files->defaultSuffix().toStdString();
+                    user.initialName = edit->text().toStdString();
                 }
-                QTimer::singleShot(0, create ? yes : box->button(QMessageBox::No),
-                                   &QAbstractButton::click);
+                const std::size_t turn = static_cast<std::size_t>(user.fileDialogs++);
+                if (turn >= user.names.size()) {
+                    QTimer::singleShot(0, files, &QDialog::reject);
+                    return;
+                }
+                edit->setText(QString::fromStdString(user.names[turn]));
+                QTimer::singleShot(0, files, &QDialog::accept);
+            } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+                    const std::size_t turn = user.prompts.size();
+                    const bool create = turn >= user.creates.size() || user.creates[turn];
+                    user.prompts.push_back(box->text().toStdString());
+                    QTimer::singleShot(0, create ? yes : box->button(QMessageBox::No),
+                                       &QAbstractButton::click);
+                } else {
+                    EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+                    user.messages.push_back(box->text().toStdString());
+                    user.messageTitle = box->windowTitle().toStdString();
+                    QTimer::singleShot(0, box, &QDialog::accept);
+                }
+            } else if (modal->findChild<QProgressBar*>()) {
+                ++user.progressWindows;
+                if (user.onProgress) {
+                    user.onProgress(modal);
+                }
             } else {
-                EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
-                user.messages.push_back(box->text().toStdString());
-                user.messageTitle = box->windowTitle().toStdString();
-                QTimer::singleShot(0, box, &QDialog::accept);
+                ADD_FAILURE() << "an unexpected window: " << modal->metaObject()->className();
+                QTimer::singleShot(0, modal, &QWidget::close);
             }
-        } else if (modal->findChild<QProgressBar*>()) {
-            ++user.progressWindows;
-            if (user.onProgress) {
-                user.onProgress(modal);
-            }
-        } else {
-            ADD_FAILURE() << "an unexpected window: " << modal->metaObject()->className();
-            QTimer::singleShot(0, modal, &QWidget::close);
-        }
-    });
-    poll.start(20);
+        },
+        Widget(dlg), 60000);
     dlg.OnSave();
 }
 
@@ -150,6 +141,131 @@ private:
 };
 
 constexpr char kIncomplete[] = "File write error. The saved file is incomplete.";
+
+// A file system of its own, of a few kilobytes, mounted for the life of the object: a disk that
+// fills up. Needs root (or the right to mount); ready() says whether it could be had.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& at, int kilobytes) : m_path(at) {
+        const std::string size = "size=" + std::to_string(kilobytes) + "k";
+        m_ready = mkdir(at.c_str(), 0755) == 0 &&
+                  mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (m_ready) {
+            umount2(m_path.c_str(), MNT_DETACH);
+        }
+    }
+    bool ready() const { return m_ready; }
+
+private:
+    std::string m_path;
+    bool m_ready = false;
+};
+
+// Whether this process has a descriptor open on a file of the file system at path, one without
+// a name among them.
+bool HoldsAFileOn(const std::string& path) {
+    struct stat disk;
+    if (stat(path.c_str(), &disk) != 0) {
+        return false;
+    }
+    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::Files | QDir::System)) {
+        struct stat st;
+        if (stat(QFile::encodeName(fd.filePath()).constData(), &st) == 0 &&
+            st.st_dev == disk.st_dev) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Memory whose pages are taken away until Release gives them back: a write that reads from it
+// waits in the kernel meanwhile, as a write to a slow disk does, and gets the same bytes after.
+// Built on userfaultfd (non-blocking: without it, poll on it reports only an error); ready()
+// says whether it could be had.
+class HeldPages {
+public:
+    HeldPages(void* begin, std::size_t size) {
+        const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        const std::uintptr_t from =
+            (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+        const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(begin) + size) & ~(page - 1);
+        m_length = to > from ? to - from : 0;
+        m_start = from;
+        m_copy =
+            mmap(nullptr, m_length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        m_fd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC | O_NONBLOCK));
+        uffdio_api api{};
+        api.api = UFFD_API;
+        uffdio_register area{};
+        area.range = {m_start, m_length};
+        area.mode = UFFDIO_REGISTER_MODE_MISSING;
+        if (m_length == 0 || m_copy == MAP_FAILED || m_fd < 0 ||
+            ioctl(m_fd, UFFDIO_API, &api) != 0 || ioctl(m_fd, UFFDIO_REGISTER, &area) != 0) {
+            return;
+        }
+        memcpy(m_copy, reinterpret_cast<void*>(m_start), m_length);
+        m_ready = madvise(reinterpret_cast<void*>(m_start), m_length, MADV_DONTNEED) == 0;
+        m_server = std::thread([this] { Serve(); });
+    }
+    ~HeldPages() {
+        Release();
+        if (m_server.joinable()) {
+            m_server.join();
+        }
+        if (m_fd >= 0) {
+            uffdio_range range{m_start, m_length};
+            ioctl(m_fd, UFFDIO_UNREGISTER, &range);
+            close(m_fd);
+        }
+        if (m_copy != MAP_FAILED) {
+            munmap(m_copy, m_length);
+        }
+    }
+    bool ready() const { return m_ready; }
+    // Whether something has tried to read the pages.
+    bool Touched() const { return m_touched; }
+    void Release() { m_released = true; }
+
+private:
+    // Notes the first read, and puts every page back once released.
+    void Serve() {
+        pollfd fault{m_fd, POLLIN, 0};
+        while (!m_released) {
+            uffd_msg message;
+            if (poll(&fault, 1, 10) > 0 && read(m_fd, &message, sizeof message) == sizeof message &&
+                message.event == UFFD_EVENT_PAGEFAULT) {
+                m_touched = true;
+            }
+        }
+        uffdio_copy copy{};
+        copy.dst = m_start;
+        copy.src = reinterpret_cast<std::uintptr_t>(m_copy);
+        copy.len = m_length;
+        ioctl(m_fd, UFFDIO_COPY, &copy);
+    }
+
+    std::uintptr_t m_start = 0;
+    std::size_t m_length = 0;
+    void* m_copy = MAP_FAILED;
+    int m_fd = -1;
+    bool m_ready = false;
+    std::atomic<bool> m_touched{false};
+    std::atomic<bool> m_released{false};
+    std::thread m_server;
+};
+
+// The names in a folder, so that nothing left beside a file goes unseen.
+std::vector<std::string> Listing(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const QString& name :
+         QDir(QString::fromStdString(dir))
+             .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        names.push_back(name.toStdString());
+    }
+    return names;
+}
 
 class SaveTest : public ::testing::Test {
 protected:
@@ -220,28 +336,6 @@ TEST_F(SaveTest, CaptureEndedBySilenceSavesItsBytesAndTheClosingZero) {
         EXPECT_EQ(user.selectedFilter.substr(0, 17), "Text files(*.txt)");
         // Still enabled: the same capture can be saved again.
         EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
-    });
-}
-
-TEST_F(SaveTest, EveryByteValueIsSavedExactly) {
-    std::mt19937 random(7);
-    std::string payload;
-    for (int i = 0; i < 300000; ++i) {
-        char b = static_cast<char>(random() & 0xFF);
-        payload += b == 0x1A ? '\x1B' : b;
-    }
-    for (int b = 0; b < 256; ++b) {
-        payload += b == 0x1A ? '\x19' : static_cast<char>(b);
-    }
-    for (std::size_t i = 0; i < payload.size(); i += 256) {
-        scripted::PushData(payload.substr(i, 256));
-    }
-    AfterCapture([&](CCaptureDlg& dlg) {
-        const std::string path = dir + "/random.bin";
-        EXPECT_EQ(SaveAs(dlg, path), "Save complete.");
-        std::string saved = ReadFile(path);
-        EXPECT_EQ(saved.size(), payload.size() + 1);
-        EXPECT_TRUE(saved == payload + std::string(1, '\0'));
     });
 }
 
@@ -343,17 +437,23 @@ TEST_F(SaveTest, PathsThatCannotBeOpenedSayFileOpenError) {
     AfterCapture([&](CCaptureDlg& dlg) {
         EXPECT_EQ(SaveAs(dlg, dir + "/missing/x.txt"), "File open error.");
 
-        // A read-only file. Permission bits do not stop root, so the save runs as a user.
-        std::string readOnly = dir + "/readonly.txt";
+        // A read-only file, in a folder where the user could put a new file in its place.
+        // Permission bits do not stop root, so the save runs as a user.
+        const uid_t saved = geteuid();
+        const uid_t user = saved == 0 ? 65534 : saved;
+        const std::string own = dir + "/own";
+        ASSERT_EQ(mkdir(own.c_str(), 0755), 0);
+        ASSERT_EQ(chown(own.c_str(), user, user), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        const std::string readOnly = own + "/readonly.txt";
         WriteFile(readOnly, "old");
         ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
-        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-        uid_t saved = geteuid();
-        ASSERT_EQ(seteuid(saved == 0 ? 65534 : saved), 0);
+        ASSERT_EQ(seteuid(user), 0);
         const std::string denied = SaveAs(dlg, readOnly);
         ASSERT_EQ(seteuid(saved), 0);
         EXPECT_EQ(denied, "File open error.");
         EXPECT_EQ(ReadFile(readOnly), "old");
+        EXPECT_EQ(Listing(own), std::vector<std::string>{"readonly.txt"});
 
         // A name longer than the file system takes: the user agrees to create it and is told.
         User tooLong;
@@ -467,5 +567,117 @@ TEST_F(SaveTest, WritesThatCannotFinishSayTheFileIsIncomplete) {
 
         EXPECT_TRUE(dlg.m_btnSave.IsWindowEnabled());
         EXPECT_EQ(SaveAs(dlg, dir + "/good.bin"), "Save complete.");
+    });
+}
+
+// On a disk too small for the capture, replacing a file leaves it exactly as it was and nothing
+// beside it; a new file is not left behind half written. The capture then saves whole elsewhere.
+TEST_F(SaveTest, AFullDiskLeavesTheReplacedFileAsItWas) {
+    const std::string capture = PushPayload(1 << 20);
+    AfterCapture([&](CCaptureDlg& dlg) {
+        const std::string disk = dir + "/disk";
+        SmallDisk small(disk, 64);
+        if (!small.ready()) {
+            GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+        }
+        const std::string old = RandomPayload(40000, 5);
+        const std::string yesterday = disk + "/yesterday.bin";
+        WriteFile(yesterday, old);
+
+        EXPECT_EQ(SaveAs(dlg, yesterday), kIncomplete);
+        const std::string left = ReadFile(yesterday);
+        EXPECT_EQ(left.size(), old.size());
+        EXPECT_TRUE(left == old) << "the replaced file was changed";
+
+        EXPECT_EQ(SaveAs(dlg, disk + "/today.bin"), kIncomplete);
+        EXPECT_EQ(Listing(disk), std::vector<std::string>{"yesterday.bin"});
+        EXPECT_FALSE(HoldsAFileOn(disk)) << "a failed save kept a file open";
+
+        const std::string elsewhere = dir + "/today.bin";
+        EXPECT_EQ(SaveAs(dlg, elsewhere), "Save complete.");
+        EXPECT_TRUE(ReadFile(elsewhere) == capture);
+    });
+}
+
+// A link is saved through: the file it points at gets the capture, keeps its permissions, and
+// the link stays a link.
+TEST_F(SaveTest, ALinkIsSavedThroughToItsTarget) {
+    scripted::PushData("linked");
+    AfterCapture([&](CCaptureDlg& dlg) {
+        const std::string target = dir + "/data/results.bin";
+        ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
+        WriteFile(target, "previous results, longer than the capture");
+        ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+        const std::string link = dir + "/latest.bin";
+        ASSERT_EQ(symlink("data/results.bin", link.c_str()), 0);
+
+        EXPECT_EQ(SaveAs(dlg, link), "Save complete.");
+        EXPECT_EQ(ReadFile(target), std::string("linked\0", 7));
+        struct stat st;
+        ASSERT_EQ(lstat(link.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(Listing(dir + "/data"), std::vector<std::string>{"results.bin"});
+    });
+}
+
+// A file the user may write, in a folder where the user may not create one: nothing can be put
+// beside it, so it is written in place.
+TEST_F(SaveTest, AWritableFileInAFolderClosedToNewFilesIsWrittenInPlace) {
+    scripted::PushData("in place");
+    AfterCapture([&](CCaptureDlg& dlg) {
+        const uid_t saved = geteuid();
+        const uid_t user = saved == 0 ? 65534 : saved;
+        const std::string closed = dir + "/closed";
+        ASSERT_EQ(mkdir(closed.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        const std::string file = closed + "/shared.bin";
+        WriteFile(file, "what another user left");
+        ASSERT_EQ(chown(file.c_str(), user, user), 0);
+        ASSERT_EQ(chmod(closed.c_str(), saved == 0 ? 0755 : 0555), 0);
+        struct stat before;
+        ASSERT_EQ(stat(file.c_str(), &before), 0);
+        ASSERT_EQ(seteuid(user), 0);
+        const std::string result = SaveAs(dlg, file);
+        ASSERT_EQ(seteuid(saved), 0);
+        EXPECT_EQ(result, "Save complete.");
+        EXPECT_EQ(ReadFile(file), std::string("in place\0", 9));
+        struct stat after;
+        ASSERT_EQ(stat(file.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        chmod(closed.c_str(), 0755);
+    });
+}
+
+// Cancel while the bytes are on their way to a regular file: the file being replaced is left as it
+// was, with nothing beside it.
+TEST_F(SaveTest, ACancelledReplaceLeavesTheFileAsItWas) {
+    PushPayload(4 << 20);
+    AfterCapture([&](CCaptureDlg& dlg) {
+        const std::string path = dir + "/kept.bin";
+        const std::string old = RandomPayload(40000, 6);
+        WriteFile(path, old);
+        // The write waits in the middle of the capture, as on a slow disk, until the user has
+        // cancelled.
+        HeldPages held(dlg.m_pBuffer + (2 << 20), 1 << 20);
+        if (!held.ready()) {
+            GTEST_SKIP() << "userfaultfd is not available here";
+        }
+        User user;
+        user.names = {path};
+        user.onProgress = [&](QWidget* progress) {
+            auto* cancel = progress->findChild<QPushButton*>();
+            ASSERT_NE(cancel, nullptr);
+            QTimer::singleShot(0, cancel, &QAbstractButton::click);
+            QTimer::singleShot(100, [&] { held.Release(); });
+        };
+        Save(dlg, user);
+        held.Release();
+        EXPECT_TRUE(held.Touched());
+        EXPECT_EQ(user.progressWindows, 1);
+        EXPECT_EQ(user.messages, std::vector<std::string>{kIncomplete});
+        EXPECT_TRUE(ReadFile(path) == old) << "the replaced file was changed";
+        EXPECT_EQ(Listing(dir), std::vector<std::string>{"kept.bin"});
     });
 }

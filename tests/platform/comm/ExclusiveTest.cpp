@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
 #include <string>
 
@@ -108,29 +109,39 @@ TEST(Exclusive, ASecondInstanceIsRefused) {
     EXPECT_TRUE(CloseHandle(second));
 }
 
-TEST(Exclusive, ALiveProcesssLockFileRefusesAndAStaleOneIsRemoved) {
-    Pty pty;
-    const std::string lockFile = LockFileOf(pty);
-    OtherProcess locker([] { return true; }, [] {});
-    ASSERT_TRUE(locker.Held());
-    {
-        std::ofstream out(lockFile);
-        out << std::string(10 - std::to_string(locker.Pid()).size(), ' ') << locker.Pid() << "\n";
-    }
-    if (LockHolder(lockFile) != locker.Pid()) {
-        GTEST_SKIP() << "cannot write " << lockFile;
-    }
-    EXPECT_EQ(OpenLine(pty.Slave()), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(LockHolder(lockFile), locker.Pid());
+// Both formats terminal programs write: ten ASCII characters and a newline, and the older 4-byte
+// binary int in the machine's byte order.
+TEST(Exclusive, ALiveProcesssLockFileRefusesAndAStaleOneIsRemovedInEitherFormat) {
+    for (const bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "ASCII");
+        Pty pty;
+        const std::string lockFile = LockFileOf(pty);
+        OtherProcess locker([] { return true; }, [] {});
+        ASSERT_TRUE(locker.Held());
+        {
+            std::ofstream out(lockFile, std::ios::binary);
+            const int32_t pid = locker.Pid();
+            if (binary) {
+                out.write(reinterpret_cast<const char*>(&pid), sizeof pid);
+            } else {
+                out << std::string(10 - std::to_string(pid).size(), ' ') << pid << "\n";
+            }
+        }
+        if (!std::ifstream(lockFile)) {
+            GTEST_SKIP() << "cannot write " << lockFile;
+        }
+        EXPECT_EQ(OpenLine(pty.Slave()), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        EXPECT_EQ(access(lockFile.c_str(), F_OK), 0) << "the live holder's lock file was removed";
 
-    // The locker ends without removing its lock file: stale now.
-    locker.Release();
-    HANDLE h = OpenLine(pty.Slave());
-    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-    EXPECT_EQ(LockHolder(lockFile), getpid());
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(access(lockFile.c_str(), F_OK), -1);
+        // The locker ends without removing its lock file: stale now.
+        locker.Release();
+        HANDLE h = OpenLine(pty.Slave());
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+        EXPECT_EQ(LockHolder(lockFile), getpid());
+        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_EQ(access(lockFile.c_str(), F_OK), -1);
+    }
 }
 
 }  // namespace

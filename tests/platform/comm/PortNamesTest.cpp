@@ -81,6 +81,20 @@ protected:
             std::ofstream(dev_ + "/" + name);
         }
     }
+    // A USB adapter as sysfs shows one: the tty's device is a port of an interface of the USB
+    // device, which carries the strings the adapter reports, each ended by a newline.
+    void AddUsbAdapter(const std::string& tty, const std::string& manufacturer,
+                       const std::string& product, const std::string& serial) {
+        const std::string usb = sys_ + "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+        fs::create_directories(usb + "/1-2:1.0/" + tty);
+        std::ofstream(usb + "/idVendor") << "0403\n";
+        std::ofstream(usb + "/manufacturer", std::ios::binary) << manufacturer << "\n";
+        std::ofstream(usb + "/product", std::ios::binary) << product << "\n";
+        std::ofstream(usb + "/serial", std::ios::binary) << serial << "\n";
+        AddTty(tty, false);
+        fs::create_directory_symlink(usb + "/1-2:1.0/" + tty,
+                                     sys_ + "/class/tty/" + tty + "/device");
+    }
     std::string Resolve(const std::string& name) {
         return ResolvePortName(name, links_, sys_, dev_);
     }
@@ -177,16 +191,7 @@ std::vector<std::string> DescribeAsUser(const std::vector<std::string>& names,
 }
 
 TEST_F(PortNames, DescriptionsNameTheDeviceItsAdapterAndWhatKeepsTheUserOut) {
-    // A USB adapter as sysfs shows one: the tty's device is a port of an interface of the USB
-    // device, which carries the strings the adapter reports.
-    const std::string usb = sys_ + "/devices/pci0000:00/0000:00:14.0/usb1/1-2";
-    fs::create_directories(usb + "/1-2:1.0/ttyUSB0");
-    std::ofstream(usb + "/idVendor") << "0403\n";
-    std::ofstream(usb + "/manufacturer") << "FTDI\n";
-    std::ofstream(usb + "/product") << "FT232R USB UART\n";
-    std::ofstream(usb + "/serial") << "A10K3XQZ\n";
-    AddTty("ttyUSB0", false);
-    fs::create_directory_symlink(usb + "/1-2:1.0/ttyUSB0", sys_ + "/class/tty/ttyUSB0/device");
+    AddUsbAdapter("ttyUSB0", "FTDI", "FT232R USB UART", "A10K3XQZ");
     const std::string stable = dev_ + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XQZ-if00-port0";
     fs::create_directories(dev_ + "/serial/by-id");
     fs::create_symlink("../../ttyUSB0", stable);
@@ -295,3 +300,44 @@ TEST_F(PortNames, CreateFileOpensTheLinkedPty) {
 }
 
 }  // namespace
+
+// A device chooses its own strings. Whatever they hold, each stays on its own line, nothing in one
+// changes how another is drawn, and nothing in them is dropped unseen.
+TEST_F(PortNames, DeviceStringsCannotDisguiseTheDevice) {
+    const std::string mark = "\xEF\xBF\xBD";
+    const std::string rlo = "\xE2\x80\xAE";  // U+202E, right-to-left override
+    std::string manufacturer = "Acme" + rlo + "live";
+    // Every other bidirectional control, the line and paragraph separators, and C0 and C1
+    // controls (U+0085, next line, among them).
+    const std::string hidden[] = {"\xE2\x80\xAA", "\xE2\x80\xAB", "\xE2\x80\xAC", "\xE2\x80\xAD",
+                                  "\xE2\x81\xA6", "\xE2\x81\xA7", "\xE2\x81\xA8", "\xE2\x81\xA9",
+                                  "\xE2\x80\x8E", "\xE2\x80\x8F", "\xD8\x9C",     "\xE2\x80\xA8",
+                                  "\xE2\x80\xA9", "\r",           "\n",           "\t",
+                                  "\x1B",         "\x7F",         "\xC2\x85",     "\xC2\x9F"};
+    std::string product = "<b>Meter</b>";
+    for (const std::string& c : hidden) {
+        product += c;
+    }
+    product +=
+        "\xFF\xC0\xAF\xED\xA0\x80!";  // not UTF-8: a stray byte, an overlong '/', a surrogate
+    // 4 KB of a string: cut where a USB string descriptor would end. Characters, not bytes, count.
+    std::string serial;
+    for (int i = 0; i < 4096 / 2; ++i) {
+        serial += "\xC3\xA9";  // é
+    }
+    AddUsbAdapter("ttyUSB0", manufacturer, product, serial);
+
+    const std::vector<std::string> got = DescribePorts({"COM1"}, links_, sys_, dev_);
+    ASSERT_EQ(got.size(), 1u);
+    std::string longest;
+    for (int i = 0; i < 126; ++i) {
+        longest += "\xC3\xA9";
+    }
+    std::string marks;
+    // One mark for each hidden character, and one for each of the six bytes that are not UTF-8.
+    for (std::size_t i = 0; i < std::size(hidden) + 6; ++i) {
+        marks += mark;
+    }
+    EXPECT_EQ(got[0], Dev("ttyUSB0") + "\nUSB: Acme" + mark + "live <b>Meter</b>" + marks +
+                          "!\nSerial number: " + longest + "\xE2\x80\xA6");
+}

@@ -15,7 +15,9 @@
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <ostream>
+#include <vector>
 
 #include "platform/framework/File.h"
 #include "platform/framework/Messages.h"
@@ -64,19 +66,23 @@ protected:
         });
     }
 
-    // Answers the next message box that opens with button, noting it in *prompt.
-    void AnswerPrompt(QMessageBox::StandardButton button, Prompt* prompt) {
-        auto* poll = new QTimer(&m_scope);
-        QObject::connect(poll, &QTimer::timeout, [poll, button, prompt] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    // Answers the next message box that opens over dialog with button, noting it in *prompt; for
+    // as long as the test runs.
+    void AnswerPrompt(QWidget* dialog, QMessageBox::StandardButton button, Prompt* prompt) {
+        auto answered = std::make_shared<bool>(false);
+        m_answering.push_back(AnswerEachModal(
+            [answered, button, prompt](QWidget* modal) {
+                auto* box = qobject_cast<QMessageBox*>(modal);
+                if (*answered || !box) {
+                    return;
+                }
+                *answered = true;
                 ++prompt->count;
                 prompt->title = box->windowTitle();
                 prompt->text = box->text();
-                poll->stop();
-                box->button(button)->click();
-            }
-        });
-        poll->start(10);
+                QTimer::singleShot(0, box->button(button), &QAbstractButton::click);
+            },
+            dialog));
     }
 
     static void TypeAndAccept(QFileDialog* dialog, const QString& name) {
@@ -107,7 +113,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    QObject m_scope;
+    std::vector<std::shared_ptr<int>> m_answering;
     QTimer m_watchdog;
 };
 
@@ -148,10 +154,10 @@ TEST_F(FileDialogTest, NewNameGainsTheExtensionAndIsChosenOnlyAfterTheUserAgrees
     bool openAfterNo = false;
     OnFileDialog([&](QFileDialog* dialog) {
         title = dialog->windowTitle();
-        AnswerPrompt(QMessageBox::No, &declined);
+        AnswerPrompt(dialog, QMessageBox::No, &declined);
         TypeAndAccept(dialog, "capture");
         openAfterNo = dialog->isVisible();
-        AnswerPrompt(QMessageBox::Yes, &agreed);
+        AnswerPrompt(dialog, QMessageBox::Yes, &agreed);
         TypeAndAccept(dialog, "capture");
     });
     CFileDialog dlg(FALSE, "txt", nullptr, OFN_CREATEPROMPT, kFilter);
@@ -170,7 +176,7 @@ TEST_F(FileDialogTest, ExistingFileIsChosenWithoutAnyPromptAndKeepsItsExtension)
     Touch("data.bin");
     Prompt prompt;
     OnFileDialog([&](QFileDialog* dialog) {
-        AnswerPrompt(QMessageBox::No, &prompt);
+        AnswerPrompt(dialog, QMessageBox::No, &prompt);
         TypeAndAccept(dialog, "data.bin");
     });
     CFileDialog dlg(FALSE, "txt", nullptr, OFN_CREATEPROMPT, kFilter);
