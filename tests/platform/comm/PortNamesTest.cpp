@@ -327,7 +327,7 @@ TEST_F(PortNames, DeviceStringsCannotDisguiseTheDevice) {
     }
     AddUsbAdapter("ttyUSB0", manufacturer, product, serial);
 
-    const std::vector<std::string> got = DescribePorts({"COM1"}, links_, sys_, dev_);
+    const std::vector<std::string> got = DescribePorts({"COM1"}, links_, sys_, dev_, udev_, proc_);
     ASSERT_EQ(got.size(), 1u);
     std::string longest;
     for (int i = 0; i < 126; ++i) {
