@@ -18,6 +18,7 @@
 #include <string>
 
 #include "tests/faults/Program.h"
+#include "tests/support/Process.h"
 #include "tests/support/Wait.h"
 #include "tests/vm/Drivers.h"
 #include "tests/vm/LineState.h"
@@ -310,8 +311,8 @@ TEST_P(PluggableDriver, UnpluggedBeforeTheFirstByteAndMidCaptureThenPluggedBack)
 TEST_P(RealDriver, PortThatAnotherProgramHoldsOpenIsRefused) {
     FarEnd far(driver_);
     ASSERT_NE(com_, 0);
-    Holder holder(driver_.device);
-    ASSERT_TRUE(WaitUntil([&] { return holder.Holding(); }));
+    PortHolder holder(driver_.device);
+    ASSERT_TRUE(holder.Held());
     RunProgram([&](CCaptureDlg& dlg) {
         ASSERT_TRUE(Choose(dlg.m_cmbPort, Com(com_)));
         Press(dlg.m_btnReceive);

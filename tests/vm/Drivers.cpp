@@ -347,34 +347,6 @@ std::string StableNameOf(const std::string& device) {
     return found;
 }
 
-Holder::Holder(const std::string& device) : device_(device) {
-    int in[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2";
-        return;
-    }
-    pid_ = Start({"sh", "-c", "exec 3<>\"$0\" && read line", device}, in[0]);
-    close(in[0]);
-    stdin_ = in[1];
-}
-
-bool Holder::Holding() const {
-    char target[PATH_MAX] = {};
-    const std::string link = "/proc/" + std::to_string(pid_) + "/fd/3";
-    return pid_ > 0 && readlink(link.c_str(), target, sizeof target - 1) > 0 && target == device_;
-}
-
-void Holder::Release() {
-    if (stdin_ >= 0) {
-        close(stdin_);
-        stdin_ = -1;
-    }
-    if (pid_ > 0) {
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-}
-
 CpuHogs::CpuHogs(int count) {
     for (int i = 0; i < count; ++i) {
         pids_.push_back(Start({"sh", "-c", "while :; do :; done"}));

@@ -92,26 +92,6 @@ int ComOf(const std::string& device);
 // device's name in /dev/serial/by-id, or "".
 std::string StableNameOf(const std::string& device);
 
-// Another program that holds device open with a plain open, no lock and no exclusive mode, as
-// a modem manager probing a new port or a terminal left open does: a shell with the device on
-// its descriptor 3, until its standard input ends.
-class Holder {
-public:
-    explicit Holder(const std::string& device);
-    ~Holder() { Release(); }
-    Holder(const Holder&) = delete;
-    Holder& operator=(const Holder&) = delete;
-
-    // Whether it has the device open.
-    bool Holding() const;
-    void Release();
-
-private:
-    std::string device_;
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-};
-
 // Processes that keep one core each busy until the object goes.
 class CpuHogs {
 public:
