@@ -26,10 +26,6 @@ void PrepareQtEnvironment() {
     }
 }
 
-namespace {
-
-// Calls fn(fd, what it refers to) for each descriptor process pid (0: this one) has open, but
-// the one that reads the list.
 void ForEachDescriptor(pid_t pid,
                        const std::function<void(int fd, const std::string& target)>& fn) {
     const std::string folder = "/proc/" + (pid ? std::to_string(pid) : "self") + "/fd";
@@ -51,8 +47,6 @@ void ForEachDescriptor(pid_t pid,
     }
     closedir(dir);
 }
-
-}  // namespace
 
 int OpenDescriptorCount() {
     int count = 0;

@@ -13,6 +13,10 @@
 // and a private 0700 XDG_RUNTIME_DIR when none is set. Call first in main, before Qt starts.
 void PrepareQtEnvironment();
 
+// Calls fn(fd, what it refers to) for each descriptor process pid (0: this one) has open, but
+// the one that reads the list.
+void ForEachDescriptor(pid_t pid, const std::function<void(int fd, const std::string& target)>& fn);
+
 // Descriptors this process has open, less the event notifiers (eventfds) of Qt's own threads:
 // Qt starts pool threads with the first window and ends them after 30 s idle, so those come and
 // go on their own. A port, file or pipe left open counts.

@@ -33,6 +33,7 @@
 #include "tests/platform/framework/textarea/ScopedLocale.h"
 #include "tests/support/Files.h"
 #include "tests/support/Instrument.h"
+#include "tests/support/Process.h"
 #include "tests/support/Wait.h"
 #include "tests/support/Window.h"
 #include "ui/CaptureDlg.h"
@@ -170,14 +171,14 @@ bool HoldsAFileOn(const std::string& path) {
     if (stat(path.c_str(), &disk) != 0) {
         return false;
     }
-    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::Files | QDir::System)) {
+    bool holds = false;
+    ForEachDescriptor(0, [&](int fd, const std::string&) {
+        // Through the descriptor's own link, which reaches a file that has no name.
         struct stat st;
-        if (stat(QFile::encodeName(fd.filePath()).constData(), &st) == 0 &&
-            st.st_dev == disk.st_dev) {
-            return true;
-        }
-    }
-    return false;
+        holds = holds || (stat(("/proc/self/fd/" + std::to_string(fd)).c_str(), &st) == 0 &&
+                          st.st_dev == disk.st_dev);
+    });
+    return holds;
 }
 
 // Memory whose pages are taken away until Release gives them back: a write that reads from it
@@ -283,14 +284,11 @@ protected:
 
     // Opens the window, runs one capture of what the script sends, then body.
     void AfterCapture(const std::function<void(CCaptureDlg&)>& body) {
-        CCaptureDlg dlg;
-        QTimer::singleShot(0, [&] {
+        WithWindow([&](CCaptureDlg& dlg) {
             if (Capture(dlg)) {
                 body(dlg);
             }
-            dlg.EndDialog(IDCANCEL);
         });
-        dlg.DoModal();
     }
 
     // Runs a capture of what the script sends next; whether it completed.

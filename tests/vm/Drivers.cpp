@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/comm/PortNames.h"
+#include "tests/support/Process.h"
 #include "tests/support/Wait.h"
 
 extern char** environ;
@@ -308,16 +309,11 @@ std::string ReadUntilQuiet(int fd, int quietMs) {
 
 int DescriptorOf(const std::string& device) {
     int found = -1;
-    DIR* dir = opendir("/proc/self/fd");
-    while (const dirent* entry = readdir(dir)) {
-        char target[PATH_MAX] = {};
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-            (target == device || target == device + " (deleted)")) {
-            found = std::atoi(entry->d_name);
+    ForEachDescriptor(0, [&](int fd, const std::string& target) {
+        if (target == device || target == device + " (deleted)") {
+            found = fd;
         }
-    }
-    closedir(dir);
+    });
     return found;
 }
 
