@@ -10,6 +10,9 @@
 // An append to a text whose end is whole (no lone CR, no character cut short) lays out only the
 // bytes appended; any other edit lays out from two lines before it on, since a line's break can
 // depend on the first cell of the line after the next. Positions are byte offsets.
+//
+// The shown text is what the clipboard and assistive technology get: control characters as
+// their pictures (U+2400 + code, U+2421 for DEL), each line end as "\n".
 #pragma once
 
 #include <QByteArray>
@@ -36,19 +39,18 @@ public:
     // Replaces [from, to) by bytes; returns the first line that may have changed.
     int replace(int from, int to, const QByteArray& bytes);
     const QByteArray& text() const { return m_text; }
+    int size() const { return static_cast<int>(m_text.size()); }
 
     int lineCount() const { return static_cast<int>(m_lines.size()); }
-    int lineStart(int line) const { return m_lines[static_cast<size_t>(line)].start; }
-    int lineEnd(int line) const {
-        return m_lines[static_cast<size_t>(line)].end;
-    }  // before its line end
-    int lineColumns(int line) const { return m_lines[static_cast<size_t>(line)].columns; }
-    bool lineWraps(int line) const {
-        return line + 1 < lineCount() && m_lines[static_cast<size_t>(line)].terminator == 0;
-    }
+    int lineStart(int line) const { return at(line).start; }
+    int lineEnd(int line) const { return at(line).end; }  // before its line end
+    int lineColumns(int line) const { return at(line).columns; }
+    bool lineWraps(int line) const { return line + 1 < lineCount() && at(line).terminator == 0; }
     // The line showing the character at pos (for a pos in a line end, the line it ends).
     int lineAt(int pos) const;
     std::vector<TextCell> cells(int line) const;
+    // The column of the character holding pos, or where the line's characters end.
+    int columnOf(int line, int pos) const;
 
     // pos clamped and moved to the start of its character (before the CR of a CR LF).
     int charStart(int pos) const;
@@ -56,9 +58,10 @@ public:
     int previousPosition(int pos) const;
     // The run of one kind of character (letters and digits, blanks, other) around pos, in its line.
     std::pair<int, int> wordAt(int pos) const;
-    // As the clipboard gets it: control characters as their pictures (U+2400 + code, U+2421 for
-    // DEL), each line end as "\n".
-    QString displayText(int from, int to) const;
+
+    QString shownText(int from, int to) const;
+    int shownOffset(int pos) const;    // of the character start pos
+    int positionAt(int offset) const;  // the first character start at or after a shown offset
 
 private:
     struct Line {
@@ -66,7 +69,9 @@ private:
         int end;
         int terminator;  // bytes of its line end; 0 where it wraps, and for the last line
         int columns;
+        int shown;  // the shown text's length before the line
     };
+    const Line& at(int line) const { return m_lines[static_cast<size_t>(line)]; }
     void startLine(int pos);
     void layOut(int pos);  // the bytes from pos on, continuing the last line
 
