@@ -4,12 +4,10 @@
 // measured. A change repaints only the cells it touched, and a paint draws only the lines that
 // cross the exposed rectangle, each from its shaped text, kept until the line or the font changes.
 //
-// Repaints of appends are gathered. A worker that appends through blocking calls gives each
-// append a pass of Qt's event loop of its own, where Qt would paint each one, and a paint costs
-// the window's thread and the window system several times what the append does. So an append
-// repaints at once only when the last repaint is kGatherMs old, else its cells wait until then.
-// Everything else repaints at once: a new text and the appends of the moment after it (the end
-// of a capture writes its result so), keys, clicks and scrolling.
+// Repaints of appends are gathered: a worker's appends each come in a pass of the event loop of
+// their own, and a paint costs the window's thread and the window system several times what the
+// append does. Everything else repaints at once: a new text and the appends of the moment after
+// it (the end of a capture writes its result so), keys, clicks and scrolling.
 #include "platform/framework/TextArea.h"
 
 #include <QAccessible>
@@ -189,7 +187,6 @@ struct TextArea::Impl {
     // anything else the lines from the first changed on. Assistive technology, while one is
     // active, is told what changed in the shown text.
     void edit(int from, int to, const QByteArray& bytes, bool newText) {
-        syncColumns();
         const int last = layout.lineCount() - 1;
         const int lastColumns = layout.lineColumns(last);
         const bool append = from == size() && !newText;
@@ -235,16 +232,16 @@ struct TextArea::Impl {
         }
         for (const TextCell& cell : layout.cells(line)) {
             const bool ascii = fixedPitch && cell.code >= 0x20 && cell.code < 0x7F;
-            if (ascii && !runs.empty() && runs.back().ascii && runs.back().end == cell.column) {
-                runs.back().chars.append(QLatin1Char(static_cast<char>(cell.code)));
-                ++runs.back().end;
-            } else if (cell.code != '\t') {
-                const bool control = IsControl(cell.code);
-                runs.push_back(
-                    Run{cell.column, cell.column + cell.width, ascii, control,
-                        control ? CaretNotation(cell.code) : QString::fromUcs4(&cell.code, 1),
-                        QStaticText()});
+            const bool control = IsControl(cell.code);
+            if (cell.code == '\t') {
+                continue;
             }
+            if (!ascii || runs.empty() || !runs.back().ascii || runs.back().end != cell.column) {
+                runs.push_back(Run{cell.column, cell.column, ascii, control, QString(), {}});
+            }
+            runs.back().end += cell.width;
+            runs.back().chars +=
+                control ? CaretNotation(cell.code) : QString::fromUcs4(&cell.code, 1);
         }
         for (Run& run : runs) {
             run.text.setTextFormat(Qt::PlainText);
@@ -384,7 +381,6 @@ void TextArea::replaceSelection(const QByteArray& bytes) {
 }
 
 void TextArea::setSelection(int anchor, int caret) {
-    d->syncColumns();
     d->select(d->layout.charStart(anchor), d->layout.charStart(caret == -1 ? d->size() : caret));
 }
 
@@ -397,7 +393,6 @@ int TextArea::selectionEnd() const {
 }
 
 int TextArea::visualLineCount() const {
-    d->syncColumns();
     return d->layout.lineCount();
 }
 
@@ -425,6 +420,7 @@ void TextArea::paintEvent(QPaintEvent* event) {
     }
 }
 
+// Of the viewport, which QAbstractScrollArea passes on whatever resized it.
 void TextArea::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     d->syncColumns();
@@ -446,7 +442,6 @@ void TextArea::changeEvent(QEvent* event) {
 // a dialog does not take it as its default action; Tab never arrives (QWidget moves the focus
 // first); everything else goes on to the parent, Esc included.
 void TextArea::keyPressEvent(QKeyEvent* event) {
-    d->syncColumns();
     const bool extend = event->modifiers() & Qt::ShiftModifier;
     const bool whole = event->modifiers() & Qt::ControlModifier;
     const bool selection = d->anchor != d->caret;
@@ -490,7 +485,6 @@ void TextArea::mousePressEvent(QMouseEvent* event) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    d->syncColumns();
     const int pos = d->hitAt(event->position(), true);
     d->select(event->modifiers() & Qt::ShiftModifier ? d->anchor : pos, pos);
 }
