@@ -33,7 +33,7 @@
 namespace {
 
 constexpr int kMargin = 2;      // between the frame and the text, on every side
-constexpr int kGatherMs = 250;  // the longest an append waits to be painted
+constexpr int kGatherMs = 250;  // how often appends that stream in are painted
 constexpr int kPromptMs = 100;  // after a new text, appends are painted at once for this long
 constexpr int kJoinBytes = 4;   // an edit can change the character up to 3 bytes before it, or a CR
 
@@ -128,12 +128,13 @@ struct TextArea::Impl {
     }
     // Asks for region to be repainted at once or, gathered, with the first later call that finds
     // the last repaint kGatherMs old. While appends stream in, that is an append, so the window
-    // wakes for nothing else; the timer paints what the last append of a stream left.
+    // wakes for nothing else: the timer, set well past the moment the next append would come,
+    // only paints what the last append of a stream left.
     void repaint(const QRegion& region, bool gather) {
         pending += region;
         if (gather && sinceRepaint.isValid() && sinceRepaint.elapsed() < kGatherMs) {
             if (!gatherTimer.isActive()) {
-                gatherTimer.start(kGatherMs, q);
+                gatherTimer.start(2 * kGatherMs, q);
             }
             return;
         }
