@@ -234,7 +234,7 @@ struct TextArea::Impl {
         for (const TextCell& cell : layout.cells(line)) {
             const bool ascii = fixedPitch && cell.code >= 0x20 && cell.code < 0x7F;
             const bool control = IsControl(cell.code);
-            if (cell.code == '\t') {
+            if (cell.code == '\t' || cell.code == '\n') {  // blank, and a line end
                 continue;
             }
             if (!ascii || runs.empty() || !runs.back().ascii || runs.back().end != cell.column) {

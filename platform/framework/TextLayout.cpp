@@ -54,9 +54,11 @@ int CellWidth(char32_t code, int column) {
     return width == 2 ? 2 : 1;
 }
 
-// A character of the shown text, and its length there.
+// A character of the shown text (a line end as '\n'), and its length there.
 QString Shown(char32_t code) {
-    const char32_t shown = !IsControl(code) ? code : code == 0x7F ? U'\u2421' : U'\u2400' + code;
+    const char32_t shown = !IsControl(code) || code == '\n' ? code
+                           : code == 0x7F                   ? U'\u2421'
+                                                            : U'\u2400' + code;
     return QString::fromUcs4(&shown, 1);
 }
 
@@ -120,12 +122,16 @@ int TextLayout::lineAt(int pos) const {
 }
 
 std::vector<TextCell> TextLayout::cells(int line) const {
+    const Line& l = at(line);
     std::vector<TextCell> out;
-    for (int pos = lineStart(line), column = 0; pos < lineEnd(line);) {
-        const Char c = Decode(m_text.constData() + pos, lineEnd(line) - pos);
+    int column = 0;
+    for (int pos = l.start; pos < l.end; pos += out.back().length) {
+        const Char c = Decode(m_text.constData() + pos, l.end - pos);
         out.push_back(TextCell{pos, c.length, c.code, column, CellWidth(c.code, column)});
         column += out.back().width;
-        pos += c.length;
+    }
+    if (l.terminator > 0) {
+        out.push_back(TextCell{l.end, l.terminator, '\n', column, 0});
     }
     return out;
 }
@@ -141,29 +147,32 @@ int TextLayout::columnOf(int line, int pos) const {
 
 int TextLayout::charStart(int pos) const {
     pos = std::clamp(pos, 0, size());
-    const int line = lineAt(pos);
-    for (const TextCell& cell : cells(line)) {
+    for (const TextCell& cell : cells(lineAt(pos))) {
         if (pos < cell.pos + cell.length) {
             return cell.pos;
         }
     }
-    return lineEnd(line) < pos && pos < lineEnd(line) + 2 ? lineEnd(line) : pos;
+    return pos;
 }
 
 int TextLayout::nextPosition(int pos) const {
-    const Line& line = at(lineAt(pos));
-    return pos >= line.end ? std::min(size(), line.end + line.terminator)
-                           : pos + Decode(m_text.constData() + pos, line.end - pos).length;
+    for (const TextCell& cell : cells(lineAt(pos))) {
+        if (pos < cell.pos + cell.length) {
+            return cell.pos + cell.length;
+        }
+    }
+    return pos;
 }
 
 int TextLayout::previousPosition(int pos) const {
-    const int line = lineAt(pos);
-    const bool afterLineEnd = pos > 0 && pos == lineStart(line) && !lineWraps(line - 1);
-    return pos <= 0 ? 0 : afterLineEnd ? lineEnd(line - 1) : charStart(pos - 1);
+    return pos <= 0 ? 0 : charStart(pos - 1);
 }
 
 std::pair<int, int> TextLayout::wordAt(int pos) const {
-    const std::vector<TextCell> row = cells(lineAt(pos));
+    std::vector<TextCell> row = cells(lineAt(pos));
+    if (!row.empty() && row.back().code == '\n') {
+        row.pop_back();
+    }
     if (row.empty()) {
         return {pos, pos};
     }
@@ -190,8 +199,6 @@ QString TextLayout::shownText(int from, int to) const {
         for (const TextCell& cell : cells(line)) {
             out += cell.pos >= from && cell.pos < to ? Shown(cell.code) : QString();
         }
-        const Line& l = at(line);
-        out += l.terminator > 0 && from <= l.end && l.end < to ? QStringLiteral("\n") : QString();
     }
     return out;
 }
@@ -221,12 +228,10 @@ int TextLayout::positionAt(int offset) const {
 }
 
 void TextLayout::startLine(int pos) {
-    int shown = 0;
-    if (!m_lines.empty()) {
-        shown = m_lines.back().shown + (m_lines.back().terminator > 0);
-        for (const TextCell& cell : cells(lineCount() - 1)) {
-            shown += ShownLength(cell.code);
-        }
+    int shown = m_lines.empty() ? 0 : m_lines.back().shown;
+    for (const TextCell& cell :
+         m_lines.empty() ? std::vector<TextCell>() : cells(lineCount() - 1)) {
+        shown += ShownLength(cell.code);
     }
     m_lines.push_back(Line{pos, pos, 0, 0, shown});
     m_blankEnd = -1;

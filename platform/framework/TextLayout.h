@@ -29,7 +29,7 @@ struct TextCell {
     char32_t code;
     int column;
     int width;  // cells; for a tab, up to the next tab stop
-};
+};              // a line end is a cell too, of code '\n' and no width, after the line's characters
 
 class TextLayout {
 public:
