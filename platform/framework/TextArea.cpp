@@ -193,7 +193,7 @@ struct TextArea::Impl {
         const bool append = from == size() && !newText;
         QRegion changed = shownCaret();
         const bool tell = QAccessible::isActive();  // else Qt would drop the news
-        const int start = layout.charStart(from - kJoinBytes);
+        const int start = tell ? layout.charStart(from - kJoinBytes) : 0;
         const int offset = tell ? layout.shownOffset(start) : 0;
         const QString before = tell ? layout.shownText(start, size()) : QString();
         const int line = layout.replace(from, to, bytes);
