@@ -269,14 +269,15 @@ struct TextArea::Impl {
         draw(palette.color(group, QPalette::Text));
         // The selection is painted over; a selected line end shows as a selected blank after the
         // text.
-        const int from = std::max(std::min(anchor, caret), layout.lineStart(line));
-        const int to = std::min(std::max(anchor, caret), layout.lineEnd(line));
-        const bool endSelected = !layout.lineWraps(line) && layout.lineEnd(line) < size() &&
-                                 std::max(anchor, caret) > layout.lineEnd(line) && from <= to;
-        if (from < to || endSelected) {
-            const int column = layout.columnOf(line, from);
-            const QRectF selected =
-                cells(line, column, layout.columnOf(line, to) + endSelected - column);
+        int begin = -1, end = 0;
+        for (const TextCell& cell : layout.cells(line)) {
+            if (cell.pos >= std::min(anchor, caret) && cell.pos < std::max(anchor, caret)) {
+                begin = begin < 0 ? cell.column : begin;
+                end = cell.column + std::max(1, cell.width);
+            }
+        }
+        if (begin >= 0) {
+            const QRectF selected = cells(line, begin, end - begin);
             painter.setClipRect(selected);
             painter.fillRect(selected, palette.brush(group, QPalette::Highlight));
             draw(palette.color(group, QPalette::HighlightedText));
@@ -393,10 +394,6 @@ int TextArea::selectionEnd() const {
     return std::max(d->anchor, d->caret);
 }
 
-int TextArea::visualLineCount() const {
-    return d->layout.lineCount();
-}
-
 void TextArea::paintEvent(QPaintEvent* event) {
     QPainter painter(viewport());
     painter.setFont(font());
@@ -460,7 +457,7 @@ void TextArea::keyPressEvent(QKeyEvent* event) {
     } else if (event == QKeySequence::Copy) {
         d->copy();
     } else if (event->key() == Qt::Key_Left) {
-        move(!extend && selection ? selectionStart() : d->layout.previousPosition(d->caret));
+        move(!extend && selection ? selectionStart() : d->layout.charStart(d->caret - 1));
     } else if (event->key() == Qt::Key_Right) {
         move(!extend && selection ? selectionEnd()
                                   : d->layout.nextPosition(d->layout.charStart(d->caret)));

@@ -39,9 +39,6 @@ public:
     int selectionStart() const;  // min(anchor, caret)
     int selectionEnd() const;    // max(anchor, caret)
 
-    // The lines as wrapped at the present width.
-    int visualLineCount() const;
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

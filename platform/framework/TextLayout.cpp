@@ -164,10 +164,6 @@ int TextLayout::nextPosition(int pos) const {
     return pos;
 }
 
-int TextLayout::previousPosition(int pos) const {
-    return pos <= 0 ? 0 : charStart(pos - 1);
-}
-
 std::pair<int, int> TextLayout::wordAt(int pos) const {
     std::vector<TextCell> row = cells(lineAt(pos));
     if (!row.empty() && row.back().code == '\n') {

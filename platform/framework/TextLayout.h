@@ -45,7 +45,6 @@ public:
     int lineStart(int line) const { return at(line).start; }
     int lineEnd(int line) const { return at(line).end; }  // before its line end
     int lineColumns(int line) const { return at(line).columns; }
-    bool lineWraps(int line) const { return line + 1 < lineCount() && at(line).terminator == 0; }
     // The line showing the character at pos (for a pos in a line end, the line it ends).
     int lineAt(int pos) const;
     std::vector<TextCell> cells(int line) const;
@@ -55,7 +54,6 @@ public:
     // pos clamped and moved to the start of its character (before the CR of a CR LF).
     int charStart(int pos) const;
     int nextPosition(int pos) const;  // a line end is one step
-    int previousPosition(int pos) const;
     // The run of one kind of character (letters and digits, blanks, other) around pos, in its line.
     std::pair<int, int> wordAt(int pos) const;
 

@@ -40,7 +40,6 @@ TEST(TextLayout, IncrementalLayoutEqualsAFreshOne) {
                 ASSERT_EQ(layout.lineStart(i), fresh.lineStart(i)) << "step " << step;
                 ASSERT_EQ(layout.lineEnd(i), fresh.lineEnd(i)) << "step " << step;
                 ASSERT_EQ(layout.lineColumns(i), fresh.lineColumns(i)) << "step " << step;
-                ASSERT_EQ(layout.lineWraps(i), fresh.lineWraps(i)) << "step " << step;
                 ASSERT_EQ(layout.shownOffset(layout.lineStart(i)),
                           fresh.shownOffset(fresh.lineStart(i)))
                     << "step " << step;
