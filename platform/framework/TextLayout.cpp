@@ -85,13 +85,6 @@ void TextLayout::setColumns(int columns) {
     setText(QByteArray(m_text));
 }
 
-void TextLayout::setText(const QByteArray& bytes) {
-    m_text = bytes;
-    m_lines.clear();
-    startLine(0);
-    layOut(0);
-}
-
 int TextLayout::replace(int from, int to, const QByteArray& bytes) {
     const int size = this->size();
     // Whether the end is whole: no CR that an LF would join, nor bytes a longer character could
@@ -136,32 +129,18 @@ std::vector<TextCell> TextLayout::cells(int line) const {
     return out;
 }
 
-int TextLayout::columnOf(int line, int pos) const {
+TextCell TextLayout::cellAt(int line, int pos) const {
     for (const TextCell& cell : cells(line)) {
         if (pos < cell.pos + cell.length) {
-            return cell.column;
+            return cell;
         }
     }
-    return lineColumns(line);
+    return TextCell{pos, 0, 0, lineColumns(line), 0};
 }
 
 int TextLayout::charStart(int pos) const {
     pos = std::clamp(pos, 0, size());
-    for (const TextCell& cell : cells(lineAt(pos))) {
-        if (pos < cell.pos + cell.length) {
-            return cell.pos;
-        }
-    }
-    return pos;
-}
-
-int TextLayout::nextPosition(int pos) const {
-    for (const TextCell& cell : cells(lineAt(pos))) {
-        if (pos < cell.pos + cell.length) {
-            return cell.pos + cell.length;
-        }
-    }
-    return pos;
+    return cellAt(lineAt(pos), pos).pos;
 }
 
 std::pair<int, int> TextLayout::wordAt(int pos) const {

@@ -23,19 +23,19 @@
 bool IsControl(char32_t code);         // 0x00-0x1F but the tab, and 0x7F
 QString CaretNotation(char32_t code);  // "^@", "^A" ... "^_", "^?"
 
+// A character's cells; a line end is a cell too, of code '\n' and no width, after the characters.
 struct TextCell {
     int pos;     // byte offset
     int length;  // bytes
     char32_t code;
     int column;
     int width;  // cells; for a tab, up to the next tab stop
-};              // a line end is a cell too, of code '\n' and no width, after the line's characters
+};
 
 class TextLayout {
 public:
-    TextLayout() { setText(QByteArray()); }
     void setColumns(int columns);  // lays out the whole text again
-    void setText(const QByteArray& bytes);
+    void setText(const QByteArray& bytes) { replace(0, size(), bytes); }
     // Replaces [from, to) by bytes; returns the first line that may have changed.
     int replace(int from, int to, const QByteArray& bytes);
     const QByteArray& text() const { return m_text; }
@@ -48,12 +48,15 @@ public:
     // The line showing the character at pos (for a pos in a line end, the line it ends).
     int lineAt(int pos) const;
     std::vector<TextCell> cells(int line) const;
-    // The column of the character holding pos, or where the line's characters end.
-    int columnOf(int line, int pos) const;
-
+    // The cell holding pos in the line; past the line's end, one of no bytes after it.
+    TextCell cellAt(int line, int pos) const;
+    int columnOf(int line, int pos) const { return cellAt(line, pos).column; }
     // pos clamped and moved to the start of its character (before the CR of a CR LF).
     int charStart(int pos) const;
-    int nextPosition(int pos) const;  // a line end is one step
+    int nextPosition(int pos) const {  // a line end is one step
+        const TextCell cell = cellAt(lineAt(pos), pos);
+        return cell.pos + cell.length;
+    }
     // The run of one kind of character (letters and digits, blanks, other) around pos, in its line.
     std::pair<int, int> wordAt(int pos) const;
 
@@ -75,7 +78,7 @@ private:
 
     QByteArray m_text;
     int m_columns = 80;
-    std::vector<Line> m_lines;
+    std::vector<Line> m_lines{Line{0, 0, 0, 0, 0}};
     // Of the last line: where its last blank ends and at which column, and whether a blank that
     // did not fit has closed it.
     int m_blankEnd = -1;
