@@ -324,9 +324,8 @@ public:
     QRect characterRect(int offset) const override {
         const int pos = posAt(offset);
         const int line = d->layout.lineAt(pos);
-        const int column = d->layout.columnOf(line, pos);
-        const int next = d->layout.columnOf(line, d->layout.nextPosition(pos));
-        return d->cells(line, column, std::max(1, next - column))
+        const TextCell cell = d->layout.cellAt(line, pos);
+        return d->cells(line, cell.column, std::max(1, cell.width))
             .toRect()
             .translated(d->q->viewport()->mapToGlobal(QPoint()));
     }
