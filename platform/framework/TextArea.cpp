@@ -4,12 +4,10 @@
 // measured. A change repaints only the cells it touched, and a paint draws only the lines that
 // cross the exposed rectangle, each from its shaped text, kept until the line or the font changes.
 //
-// Repaints of appends are gathered. A worker that appends through blocking calls gives each
-// append a pass of Qt's event loop of its own, where Qt would paint each one, and a paint costs
-// the window's thread and the window system several times what the append does. So an append
-// repaints at once only when the last repaint is kGatherMs old, else its cells wait until then.
-// Everything else repaints at once: a new text and the appends of the moment after it (the end
-// of a capture writes its result so), keys, clicks and scrolling.
+// Repaints of appends are gathered: a worker's appends each come in a pass of the event loop of
+// their own, and a paint costs the window's thread and the window system several times what the
+// append does. Everything else repaints at once: a new text and the appends of the moment after
+// it (the end of a capture writes its result so), keys, clicks and scrolling.
 #include "platform/framework/TextArea.h"
 
 #include <QAccessible>
@@ -35,10 +33,9 @@
 namespace {
 
 constexpr int kMargin = 2;      // between the frame and the text, on every side
-constexpr int kGatherMs = 250;  // the longest an append waits to be painted
+constexpr int kGatherMs = 250;  // how often appends that stream in are painted
 constexpr int kPromptMs = 100;  // after a new text, appends are painted at once for this long
-constexpr int kDragScrollMs = 50;
-constexpr int kJoinBytes = 4;  // an edit can change the character up to 3 bytes before it, or a CR
+constexpr int kJoinBytes = 4;   // an edit can change the character up to 3 bytes before it, or a CR
 
 // A piece of a line drawn as one: a run of ASCII in a fixed-pitch font, else one character.
 struct Run {
@@ -62,17 +59,13 @@ struct TextArea::Impl {
     bool caretHeld = false;                            // the next blink keeps the caret shown
     std::unordered_map<int, std::vector<Run>> shapes;  // of the lines in view
     QRegion pending;                                   // changed, not yet asked to repaint
-    QBasicTimer gatherTimer, blinkTimer, dragTimer;
+    QBasicTimer gatherTimer, blinkTimer;
     QElapsedTimer sinceRepaint, sinceNewText;
-    QPointF dragPos;  // a drag that holds the pointer above or below the text scrolls
-    // Where the shown text for assistive technology has come to: the offset in it of the byte
-    // position memoPos, so that telling of an append costs what the append costs.
-    int memoPos = 0, memoOffset = 0;
 
     QScrollBar* bar() const { return q->verticalScrollBar(); }
     int first() const { return bar()->value(); }
     int page() const { return std::max(1, (q->viewport()->height() - kMargin) / lineHeight); }
-    int size() const { return static_cast<int>(layout.text().size()); }
+    int size() const { return layout.size(); }
     QRectF cells(int line, int column, int count) const {
         return QRectF(kMargin + column * advance, kMargin + (line - first()) * lineHeight,
                       count * advance, lineHeight);
@@ -83,20 +76,11 @@ struct TextArea::Impl {
     }
     QRect caretCell() const {
         const int line = layout.lineAt(caret);
-        const QRectF cell = cells(line, columnOf(line, caret), 0);
+        const QRectF cell = cells(line, layout.columnOf(line, caret), 0);
         return QRect(static_cast<int>(cell.x()) - 1, static_cast<int>(cell.y()), 3, lineHeight);
     }
     QRect shownCaret() const { return caretOn ? caretCell() : QRect(); }
 
-    // The column of the character holding pos, or where the line's characters end.
-    int columnOf(int line, int pos) const {
-        for (const TextCell& cell : layout.cells(line)) {
-            if (pos < cell.pos + cell.length) {
-                return cell.column;
-            }
-        }
-        return layout.lineColumns(line);
-    }
     // nearestEdge: the character boundary nearest to the column (where a click puts the
     // caret); else the character under it.
     int hitInLine(int line, qreal column, bool nearestEdge) const {
@@ -142,18 +126,22 @@ struct TextArea::Impl {
         bar()->setPageStep(page());
         bar()->setRange(0, std::max(0, layout.lineCount() - page()));
     }
+    // Asks for region to be repainted at once or, gathered, with the first later call that finds
+    // the last repaint kGatherMs old. While appends stream in, that is an append, so the window
+    // wakes for nothing else: the timer, set well past the moment the next append would come,
+    // only paints what the last append of a stream left.
     void repaint(const QRegion& region, bool gather) {
         pending += region;
-        const qint64 since = sinceRepaint.isValid() ? sinceRepaint.elapsed() : kGatherMs;
-        if (gather && !gatherTimer.isActive() && since < kGatherMs) {
-            gatherTimer.start(static_cast<int>(kGatherMs - since), q);
+        if (gather && sinceRepaint.isValid() && sinceRepaint.elapsed() < kGatherMs) {
+            if (!gatherTimer.isActive()) {
+                gatherTimer.start(2 * kGatherMs, q);
+            }
+            return;
         }
-        if (!gather || !gatherTimer.isActive()) {
-            gatherTimer.stop();
-            q->viewport()->update(pending);
-            pending = QRegion();
-            sinceRepaint.start();
-        }
+        gatherTimer.stop();
+        q->viewport()->update(pending);
+        pending = QRegion();
+        sinceRepaint.start();
     }
     // Shows the caret and holds it for the next blink, so that a moving caret stays visible. The
     // blink timer keeps running: restarting it on every move would cost an append more than the
@@ -161,7 +149,9 @@ struct TextArea::Impl {
     void showCaret() {
         caretOn = q->hasFocus();
         caretHeld = true;
-        if (caretOn && QApplication::cursorFlashTime() > 0 && !blinkTimer.isActive()) {
+        if (!caretOn) {
+            blinkTimer.stop();
+        } else if (QApplication::cursorFlashTime() > 0 && !blinkTimer.isActive()) {
             blinkTimer.start(QApplication::cursorFlashTime() / 2, q);
         }
     }
@@ -185,17 +175,54 @@ struct TextArea::Impl {
         repaint(changed + shownCaret(), false);
         if (QAccessible::isActive()) {
             if (from != to) {
-                QAccessibleTextSelectionEvent selection(q, offsetOf(from), offsetOf(to));
+                QAccessibleTextSelectionEvent selection(q, layout.shownOffset(from),
+                                                        layout.shownOffset(to));
                 QAccessible::updateAccessibility(&selection);
             }
-            QAccessibleTextCursorEvent cursor(q, offsetOf(caret));
+            QAccessibleTextCursorEvent cursor(q, layout.shownOffset(caret));
             QAccessible::updateAccessibility(&cursor);
         }
+    }
+    // Replaces [from, to) by bytes, with the caret after them (at the start for a new text), and
+    // repaints what changed: a new text whole, an append that stays on its line the cells it adds,
+    // anything else the lines from the first changed on. Assistive technology, while one is
+    // active, is told what changed in the shown text.
+    void edit(int from, int to, const QByteArray& bytes, bool newText) {
+        const int last = layout.lineCount() - 1;
+        const int lastColumns = layout.lineColumns(last);
+        const bool append = from == size() && !newText;
+        QRegion changed = shownCaret();
+        const bool tell = QAccessible::isActive();  // else Qt would drop the news
+        const int start = tell ? layout.charStart(from - kJoinBytes) : 0;
+        const int offset = tell ? layout.shownOffset(start) : 0;
+        const QString before = tell ? layout.shownText(start, size()) : QString();
+        const int line = layout.replace(from, to, bytes);
+        if (tell) {
+            QAccessibleTextUpdateEvent event(q, offset, before, layout.shownText(start, size()));
+            QAccessible::updateAccessibility(&event);
+        }
+        for (auto it = shapes.begin(); it != shapes.end();) {
+            it = it->first >= line ? shapes.erase(it) : ++it;
+        }
+        const int grown = layout.lineColumns(last) - lastColumns;
+        changed += newText ? QRegion(q->viewport()->rect())
+                   : line == last && layout.lineCount() - 1 == last && grown >= 0
+                       ? cells(last, lastColumns, grown).toAlignedRect()
+                       : lines(line, std::max(line, first() + page()));
+        anchor = caret = newText ? 0 : from + static_cast<int>(bytes.size());
+        goalColumn = -1;
+        updateScrollBar();
+        reveal(layout.lineAt(caret));
+        showCaret();
+        if (newText) {
+            sinceNewText.start();
+        }
+        repaint(changed + shownCaret(), append && sinceNewText.elapsed() >= kPromptMs);
     }
     void copy() const {
         if (anchor != caret) {
             QApplication::clipboard()->setText(
-                layout.displayText(std::min(anchor, caret), std::max(anchor, caret)));
+                layout.shownText(std::min(anchor, caret), std::max(anchor, caret)));
         }
     }
     const std::vector<Run>& shape(int line) {
@@ -206,16 +233,16 @@ struct TextArea::Impl {
         }
         for (const TextCell& cell : layout.cells(line)) {
             const bool ascii = fixedPitch && cell.code >= 0x20 && cell.code < 0x7F;
-            if (ascii && !runs.empty() && runs.back().ascii && runs.back().end == cell.column) {
-                runs.back().chars.append(QLatin1Char(static_cast<char>(cell.code)));
-                ++runs.back().end;
-            } else if (cell.code != '\t') {
-                const bool control = IsControl(cell.code);
-                runs.push_back(
-                    Run{cell.column, cell.column + cell.width, ascii, control,
-                        control ? CaretNotation(cell.code) : QString::fromUcs4(&cell.code, 1),
-                        QStaticText()});
+            const bool control = IsControl(cell.code);
+            if (cell.code == '\t' || cell.code == '\n') {  // blank, and a line end
+                continue;
             }
+            if (!ascii || runs.empty() || !runs.back().ascii || runs.back().end != cell.column) {
+                runs.push_back(Run{cell.column, cell.column, ascii, control, QString(), {}});
+            }
+            runs.back().end += cell.width;
+            runs.back().chars +=
+                control ? CaretNotation(cell.code) : QString::fromUcs4(&cell.code, 1);
         }
         for (Run& run : runs) {
             run.text.setTextFormat(Qt::PlainText);
@@ -242,56 +269,20 @@ struct TextArea::Impl {
         draw(palette.color(group, QPalette::Text));
         // The selection is painted over; a selected line end shows as a selected blank after the
         // text.
-        const int from = std::max(std::min(anchor, caret), layout.lineStart(line));
-        const int to = std::min(std::max(anchor, caret), layout.lineEnd(line));
-        const bool endSelected = !layout.lineWraps(line) && layout.lineEnd(line) < size() &&
-                                 std::max(anchor, caret) > layout.lineEnd(line) && from <= to;
-        if (from < to || endSelected) {
-            const int column = columnOf(line, from);
-            const QRectF selected = cells(line, column, columnOf(line, to) + endSelected - column);
+        int begin = -1, end = 0;
+        for (const TextCell& cell : layout.cells(line)) {
+            if (cell.pos >= std::min(anchor, caret) && cell.pos < std::max(anchor, caret)) {
+                begin = begin < 0 ? cell.column : begin;
+                end = cell.column + std::max(1, cell.width);
+            }
+        }
+        if (begin >= 0) {
+            const QRectF selected = cells(line, begin, end - begin);
             painter.setClipRect(selected);
             painter.fillRect(selected, palette.brush(group, QPalette::Highlight));
             draw(palette.color(group, QPalette::HighlightedText));
             painter.setClipping(false);
         }
-    }
-    // The offset in the shown text of the character start pos.
-    int offsetOf(int pos) {
-        const int settled = layout.charStart(std::max(0, pos - kJoinBytes));
-        // Moving back from the memo costs what moving forward does: an append asks a little behind
-        // where the last one left it, and starting again from 0 would make a capture quadratic.
-        memoOffset += memoPos > settled
-                          ? -static_cast<int>(layout.displayText(settled, memoPos).size())
-                          : static_cast<int>(layout.displayText(memoPos, settled).size());
-        memoPos = settled;
-        return memoOffset + static_cast<int>(layout.displayText(settled, pos).size());
-    }
-    // The character start whose offset in the shown text is the first at or after offset.
-    int posAt(int offset) const {
-        int pos = 0;
-        for (int shown = 0; shown < offset && pos < size();) {
-            const int next = layout.nextPosition(pos);
-            shown += static_cast<int>(layout.displayText(pos, next).size());
-            pos = next;
-        }
-        return pos;
-    }
-    // Replaces [from, to) and tells assistive technology, while one is active, what changed in the
-    // shown text; returns the first line that changed.
-    int replace(int from, int to, const QByteArray& bytes) {
-        if (memoPos > from - kJoinBytes) {
-            memoPos = memoOffset = 0;
-        }
-        if (!QAccessible::isActive()) {  // Qt would drop the news
-            return layout.replace(from, to, bytes);
-        }
-        const int start = layout.charStart(std::max(0, from - kJoinBytes));
-        const int offset = offsetOf(start);
-        const QString before = layout.displayText(start, size());
-        const int line = layout.replace(from, to, bytes);
-        QAccessibleTextUpdateEvent event(q, offset, before, layout.displayText(start, size()));
-        QAccessible::updateAccessibility(&event);
-        return line;
     }
 };
 
@@ -317,37 +308,32 @@ public:
     }
     void selection(int index, int* start, int* end) const override {
         const bool one = index == 0 && selectionCount() == 1;
-        *start = one ? d->offsetOf(std::min(d->anchor, d->caret)) : 0;
-        *end = one ? d->offsetOf(std::max(d->anchor, d->caret)) : 0;
+        *start = one ? offsetOf(std::min(d->anchor, d->caret)) : 0;
+        *end = one ? offsetOf(std::max(d->anchor, d->caret)) : 0;
     }
     int selectionCount() const override { return d->anchor != d->caret ? 1 : 0; }
     void addSelection(int start, int end) override { setSelection(0, start, end); }
     void removeSelection(int) override { d->select(d->caret, d->caret); }
-    void setSelection(int, int start, int end) override {
-        d->select(d->posAt(start), d->posAt(end));
-    }
-    int cursorPosition() const override { return d->offsetOf(d->caret); }
-    void setCursorPosition(int offset) override { d->select(d->posAt(offset), d->posAt(offset)); }
+    void setSelection(int, int start, int end) override { d->select(posAt(start), posAt(end)); }
+    int cursorPosition() const override { return offsetOf(d->caret); }
+    void setCursorPosition(int offset) override { setSelection(0, offset, offset); }
     QString text(int start, int end) const override {
-        return d->layout.displayText(0, d->size()).mid(start, std::max(0, end - start));
+        return d->layout.shownText(posAt(start), posAt(end));
     }
-    int characterCount() const override { return d->offsetOf(d->size()); }
+    int characterCount() const override { return offsetOf(d->size()); }
     QRect characterRect(int offset) const override {
-        const int pos = d->posAt(offset);
+        const int pos = posAt(offset);
         const int line = d->layout.lineAt(pos);
-        const int column = d->columnOf(line, pos);
-        const int next = d->columnOf(line, d->layout.nextPosition(pos));
-        return d->cells(line, column, std::max(1, next - column))
+        const TextCell cell = d->layout.cellAt(line, pos);
+        return d->cells(line, cell.column, std::max(1, cell.width))
             .toRect()
             .translated(d->q->viewport()->mapToGlobal(QPoint()));
     }
     int offsetAtPoint(const QPoint& point) const override {
         const QPoint local = d->q->viewport()->mapFromGlobal(point);
-        return d->q->viewport()->rect().contains(local) ? d->offsetOf(d->hitAt(local, false)) : -1;
+        return d->q->viewport()->rect().contains(local) ? offsetOf(d->hitAt(local, false)) : -1;
     }
-    void scrollToSubstring(int start, int) override {
-        d->reveal(d->layout.lineAt(d->posAt(start)));
-    }
+    void scrollToSubstring(int start, int) override { d->reveal(d->layout.lineAt(posAt(start))); }
     QString attributes(int, int* start, int* end) const override {
         *start = 0;
         *end = characterCount();
@@ -355,6 +341,8 @@ public:
     }
 
 private:
+    int offsetOf(int pos) const { return d->layout.shownOffset(pos); }
+    int posAt(int offset) const { return d->layout.positionAt(offset); }
     TextArea::Impl* d;
 };
 
@@ -382,13 +370,7 @@ TextArea::TextArea(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_u
 TextArea::~TextArea() = default;
 
 void TextArea::setText(const QByteArray& bytes) {
-    d->syncColumns();
-    d->replace(0, d->size(), bytes);
-    d->shapes.clear();
-    d->sinceNewText.start();
-    d->updateScrollBar();
-    d->pending += viewport()->rect();
-    d->select(0, 0);
+    d->edit(0, d->size(), bytes, true);
 }
 
 const QByteArray& TextArea::text() const {
@@ -396,31 +378,10 @@ const QByteArray& TextArea::text() const {
 }
 
 void TextArea::replaceSelection(const QByteArray& bytes) {
-    d->syncColumns();
-    const int from = selectionStart();
-    const bool append = from == d->size();
-    const int last = d->layout.lineCount() - 1;
-    const int lastColumns = d->layout.lineColumns(last);
-    QRegion changed = d->shownCaret();
-    const int line = d->replace(from, selectionEnd(), bytes);
-    for (auto it = d->shapes.begin(); it != d->shapes.end();) {
-        it = it->first >= line ? d->shapes.erase(it) : ++it;
-    }
-    // An append that stays on the last line changes only the cells after its old end.
-    const int grown = d->layout.lineColumns(last) - lastColumns;
-    changed += line == last && d->layout.lineCount() - 1 == last && grown >= 0
-                   ? d->cells(last, lastColumns, grown).toAlignedRect()
-                   : d->lines(line, std::max(line, d->first() + d->page()));
-    d->anchor = d->caret = from + static_cast<int>(bytes.size());
-    d->goalColumn = -1;
-    d->updateScrollBar();
-    d->reveal(d->layout.lineAt(d->caret));
-    d->showCaret();
-    d->repaint(changed + d->shownCaret(), append && d->sinceNewText.elapsed() >= kPromptMs);
+    d->edit(selectionStart(), selectionEnd(), bytes, false);
 }
 
 void TextArea::setSelection(int anchor, int caret) {
-    d->syncColumns();
     d->select(d->layout.charStart(anchor), d->layout.charStart(caret == -1 ? d->size() : caret));
 }
 
@@ -430,11 +391,6 @@ int TextArea::selectionStart() const {
 
 int TextArea::selectionEnd() const {
     return std::max(d->anchor, d->caret);
-}
-
-int TextArea::visualLineCount() const {
-    d->syncColumns();
-    return d->layout.lineCount();
 }
 
 void TextArea::paintEvent(QPaintEvent* event) {
@@ -461,6 +417,7 @@ void TextArea::paintEvent(QPaintEvent* event) {
     }
 }
 
+// Of the viewport, which QAbstractScrollArea passes on whatever resized it.
 void TextArea::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     d->syncColumns();
@@ -482,7 +439,6 @@ void TextArea::changeEvent(QEvent* event) {
 // a dialog does not take it as its default action; Tab never arrives (QWidget moves the focus
 // first); everything else goes on to the parent, Esc included.
 void TextArea::keyPressEvent(QKeyEvent* event) {
-    d->syncColumns();
     const bool extend = event->modifiers() & Qt::ShiftModifier;
     const bool whole = event->modifiers() & Qt::ControlModifier;
     const bool selection = d->anchor != d->caret;
@@ -492,7 +448,7 @@ void TextArea::keyPressEvent(QKeyEvent* event) {
     };
     const auto vertical = [&](int lines) {
         const int to = std::clamp(line + lines, 0, d->layout.lineCount() - 1);
-        d->goalColumn = d->goalColumn < 0 ? d->columnOf(line, d->caret) : d->goalColumn;
+        d->goalColumn = d->goalColumn < 0 ? d->layout.columnOf(line, d->caret) : d->goalColumn;
         move(d->hitInLine(to, d->goalColumn, true), true);
     };
     if (event == QKeySequence::SelectAll) {
@@ -500,7 +456,7 @@ void TextArea::keyPressEvent(QKeyEvent* event) {
     } else if (event == QKeySequence::Copy) {
         d->copy();
     } else if (event->key() == Qt::Key_Left) {
-        move(!extend && selection ? selectionStart() : d->layout.previousPosition(d->caret));
+        move(!extend && selection ? selectionStart() : d->layout.charStart(d->caret - 1));
     } else if (event->key() == Qt::Key_Right) {
         move(!extend && selection ? selectionEnd()
                                   : d->layout.nextPosition(d->layout.charStart(d->caret)));
@@ -526,18 +482,14 @@ void TextArea::mousePressEvent(QMouseEvent* event) {
         QAbstractScrollArea::mousePressEvent(event);
         return;
     }
-    d->syncColumns();
     const int pos = d->hitAt(event->position(), true);
     d->select(event->modifiers() & Qt::ShiftModifier ? d->anchor : pos, pos);
 }
 
+// A drag above or below the text selects into the lines there, scrolling them into view.
 void TextArea::mouseMoveEvent(QMouseEvent* event) {
     if (event->buttons() & Qt::LeftButton) {
-        d->dragPos = event->position();
-        d->select(d->anchor, d->hitAt(d->dragPos, true));
-        if (d->dragPos.y() < 0 || d->dragPos.y() >= viewport()->height()) {
-            d->dragTimer.start(kDragScrollMs, this);
-        }
+        d->select(d->anchor, d->hitAt(event->position(), true));
     }
 }
 
@@ -566,24 +518,23 @@ void TextArea::focusInEvent(QFocusEvent* event) {
 
 void TextArea::focusOutEvent(QFocusEvent* event) {
     QAbstractScrollArea::focusOutEvent(event);
-    d->blinkTimer.stop();
-    d->caretOn = false;
+    d->showCaret();
     viewport()->update(d->caretCell());
 }
 
+// The caret's cell is repainted only when the caret turns on or off: a caret held by appends
+// costs no paint.
 void TextArea::timerEvent(QTimerEvent* event) {
     if (event->timerId() == d->blinkTimer.timerId()) {
-        d->caretOn = d->caretHeld || !d->caretOn;
+        const bool on = d->caretHeld || !d->caretOn;
         d->caretHeld = false;
-        viewport()->update(d->caretCell());
+        if (on != d->caretOn) {
+            d->caretOn = on;
+            viewport()->update(d->caretCell());
+        }
     } else if (event->timerId() == d->gatherTimer.timerId()) {
         d->repaint(QRegion(), false);
-    } else if (event->timerId() != d->dragTimer.timerId()) {
-        QAbstractScrollArea::timerEvent(event);
-    } else if (!(QApplication::mouseButtons() & Qt::LeftButton) ||
-               viewport()->rect().contains(d->dragPos.toPoint())) {
-        d->dragTimer.stop();
     } else {
-        d->select(d->anchor, d->hitAt(d->dragPos, true));
+        QAbstractScrollArea::timerEvent(event);
     }
 }

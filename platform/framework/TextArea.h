@@ -1,21 +1,16 @@
 // TextArea: the multi-line, read-only text area of the framework layer's CEdit.
 //
-// Why not QPlainTextEdit: a capture appends one dot a kilobyte to one line, and a text document
-// re-lays a whole paragraph on every insert, so each append costs more than the one before.
-// TextArea keeps the text as the bytes it was given on a grid of cells of its fixed-pitch font
-// (TextLayout.h), as a terminal does: an append lays out and repaints only the cells it adds.
+// Not QPlainTextEdit: a capture appends one dot a kilobyte to one line, and a text document
+// re-lays a whole paragraph on every insert. TextArea keeps the bytes it was given on a grid of
+// cells of its fixed-pitch font (TextLayout.h), as a terminal does: an append lays out and
+// repaints only the cells it adds. Control bytes show in caret notation ("^A") on a tinted
+// ground; positions are byte offsets, and one inside a character moves to that character's start.
 //
-// The text is shown as UTF-8. Control bytes show in caret notation ("^A") on a tinted ground,
-// drawn from ASCII so that any font shows them; positions are byte offsets into the text, and a
-// position inside a character moves to that character's start.
-//
-// Read-only: the user can move the caret, select (mouse, Shift+keys, Ctrl+A), copy (Ctrl+C, the
-// context menu; control bytes as their pictures at U+2400) and scroll, but not type. Enter and
-// Return are taken (not passed to the dialog). Assistive technology reads it through Qt's
-// accessibility: the shown text, the caret and the selection, and is told of each change.
-//
-// Like every widget it is used on the window's thread only; CEdit carries calls from other
-// threads there.
+// The user can move the caret, select (mouse, Shift+keys, Ctrl+A), copy (Ctrl+C, the context
+// menu; control bytes as their pictures at U+2400) and scroll, but not type. Enter and Return are
+// taken (not passed to the dialog). Assistive technology reads the shown text, the caret and the
+// selection, and is told of each change. Used on the window's thread only; CEdit carries calls
+// from other threads there.
 #pragma once
 
 #include <QAbstractScrollArea>
@@ -43,9 +38,6 @@ public:
     void setSelection(int anchor, int caret);
     int selectionStart() const;  // min(anchor, caret)
     int selectionEnd() const;    // max(anchor, caret)
-
-    // The lines as wrapped at the present width.
-    int visualLineCount() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

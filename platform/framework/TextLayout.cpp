@@ -54,6 +54,18 @@ int CellWidth(char32_t code, int column) {
     return width == 2 ? 2 : 1;
 }
 
+// A character of the shown text (a line end as '\n'), and its length there.
+QString Shown(char32_t code) {
+    const char32_t shown = !IsControl(code) || code == '\n' ? code
+                           : code == 0x7F                   ? U'\u2421'
+                                                            : U'\u2400' + code;
+    return QString::fromUcs4(&shown, 1);
+}
+
+int ShownLength(char32_t code) {
+    return code > 0xFFFF ? 2 : 1;
+}
+
 int KindOf(char32_t code) {
     return IsBlank(code) ? 1 : code == '_' || QChar::isLetterOrNumber(code) ? 2 : 3;
 }
@@ -73,15 +85,8 @@ void TextLayout::setColumns(int columns) {
     setText(QByteArray(m_text));
 }
 
-void TextLayout::setText(const QByteArray& bytes) {
-    m_text = bytes;
-    m_lines.clear();
-    startLine(0);
-    layOut(0);
-}
-
 int TextLayout::replace(int from, int to, const QByteArray& bytes) {
-    const int size = static_cast<int>(m_text.size());
+    const int size = this->size();
     // Whether the end is whole: no CR that an LF would join, nor bytes a longer character could
     // begin with.
     const bool whole = !m_text.endsWith('\r') &&
@@ -110,78 +115,100 @@ int TextLayout::lineAt(int pos) const {
 }
 
 std::vector<TextCell> TextLayout::cells(int line) const {
+    const Line& l = at(line);
     std::vector<TextCell> out;
-    for (int pos = lineStart(line), column = 0; pos < lineEnd(line);) {
-        const Char c = Decode(m_text.constData() + pos, lineEnd(line) - pos);
+    int column = 0;
+    for (int pos = l.start; pos < l.end; pos += out.back().length) {
+        const Char c = Decode(m_text.constData() + pos, l.end - pos);
         out.push_back(TextCell{pos, c.length, c.code, column, CellWidth(c.code, column)});
         column += out.back().width;
-        pos += c.length;
+    }
+    if (l.terminator > 0) {
+        out.push_back(TextCell{l.end, l.terminator, '\n', column, 0});
     }
     return out;
 }
 
-int TextLayout::charStart(int pos) const {
-    pos = std::clamp(pos, 0, static_cast<int>(m_text.size()));
-    const int line = lineAt(pos);
-    for (int q = lineStart(line); q < lineEnd(line);) {
-        const int next = q + Decode(m_text.constData() + q, lineEnd(line) - q).length;
-        if (next > pos) {
-            return q;
+TextCell TextLayout::cellAt(int line, int pos) const {
+    for (const TextCell& cell : cells(line)) {
+        if (pos < cell.pos + cell.length) {
+            return cell;
         }
-        q = next;
     }
-    return lineEnd(line) < pos && pos < lineEnd(line) + 2 ? lineEnd(line) : pos;
+    return TextCell{pos, 0, 0, lineColumns(line), 0};
 }
 
-int TextLayout::nextPosition(int pos) const {
-    const Line& line = m_lines[static_cast<size_t>(lineAt(pos))];
-    return pos >= line.end ? std::min(static_cast<int>(m_text.size()), line.end + line.terminator)
-                           : pos + Decode(m_text.constData() + pos, line.end - pos).length;
-}
-
-int TextLayout::previousPosition(int pos) const {
-    const int line = lineAt(pos);
-    const bool afterLineEnd = pos > 0 && pos == lineStart(line) && !lineWraps(line - 1);
-    return pos <= 0 ? 0 : afterLineEnd ? lineEnd(line - 1) : charStart(pos - 1);
+int TextLayout::charStart(int pos) const {
+    pos = std::clamp(pos, 0, size());
+    return cellAt(lineAt(pos), pos).pos;
 }
 
 std::pair<int, int> TextLayout::wordAt(int pos) const {
-    const std::vector<TextCell> row = cells(lineAt(pos));
+    std::vector<TextCell> row = cells(lineAt(pos));
+    if (!row.empty() && row.back().code == '\n') {
+        row.pop_back();
+    }
+    if (row.empty()) {
+        return {pos, pos};
+    }
     size_t first = 0;  // at the line's end, the character before
     while (first + 1 < row.size() && row[first].pos + row[first].length <= pos) {
         ++first;
     }
     size_t last = first + 1;
-    const int kind = row.empty() ? 0 : KindOf(row[first].code);
+    const int kind = KindOf(row[first].code);
     while (first > 0 && KindOf(row[first - 1].code) == kind) {
         --first;
     }
     while (last < row.size() && KindOf(row[last].code) == kind) {
         ++last;
     }
-    return row.empty() ? std::make_pair(pos, pos)
-                       : std::make_pair(row[first].pos, row[last - 1].pos + row[last - 1].length);
+    return {row[first].pos, row[last - 1].pos + row[last - 1].length};
 }
 
-QString TextLayout::displayText(int from, int to) const {
+QString TextLayout::shownText(int from, int to) const {
     from = charStart(from);
     to = charStart(to);
     QString out;
     for (int line = lineAt(from); line < lineCount() && lineStart(line) < to; ++line) {
         for (const TextCell& cell : cells(line)) {
-            const char32_t shown = !IsControl(cell.code) ? cell.code
-                                   : cell.code == 0x7F   ? U'\u2421'
-                                                         : U'\u2400' + cell.code;
-            out += cell.pos >= from && cell.pos < to ? QString::fromUcs4(&shown, 1) : QString();
+            out += cell.pos >= from && cell.pos < to ? Shown(cell.code) : QString();
         }
-        const Line& l = m_lines[static_cast<size_t>(line)];
-        out += l.terminator > 0 && from <= l.end && l.end < to ? QStringLiteral("\n") : QString();
     }
     return out;
 }
 
+int TextLayout::shownOffset(int pos) const {
+    const int line = lineAt(pos);
+    int offset = at(line).shown;
+    for (const TextCell& cell : cells(line)) {
+        offset += cell.pos < pos ? ShownLength(cell.code) : 0;
+    }
+    return offset;
+}
+
+int TextLayout::positionAt(int offset) const {
+    const auto it =
+        std::upper_bound(m_lines.begin(), m_lines.end(), offset,
+                         [](int value, const Line& line) { return value < line.shown; });
+    const int line = std::max(0, static_cast<int>(it - m_lines.begin()) - 1);
+    int shown = at(line).shown;
+    for (const TextCell& cell : cells(line)) {
+        if (shown >= offset) {
+            return cell.pos;
+        }
+        shown += ShownLength(cell.code);
+    }
+    return lineEnd(line);
+}
+
 void TextLayout::startLine(int pos) {
-    m_lines.push_back(Line{pos, pos, 0, 0});
+    int shown = m_lines.empty() ? 0 : m_lines.back().shown;
+    for (const TextCell& cell :
+         m_lines.empty() ? std::vector<TextCell>() : cells(lineCount() - 1)) {
+        shown += ShownLength(cell.code);
+    }
+    m_lines.push_back(Line{pos, pos, 0, 0, shown});
     m_blankEnd = -1;
     m_closed = false;
 }

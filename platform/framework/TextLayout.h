@@ -10,6 +10,9 @@
 // An append to a text whose end is whole (no lone CR, no character cut short) lays out only the
 // bytes appended; any other edit lays out from two lines before it on, since a line's break can
 // depend on the first cell of the line after the next. Positions are byte offsets.
+//
+// The shown text is what the clipboard and assistive technology get: control characters as
+// their pictures (U+2400 + code, U+2421 for DEL), each line end as "\n".
 #pragma once
 
 #include <QByteArray>
@@ -20,6 +23,7 @@
 bool IsControl(char32_t code);         // 0x00-0x1F but the tab, and 0x7F
 QString CaretNotation(char32_t code);  // "^@", "^A" ... "^_", "^?"
 
+// A character's cells; a line end is a cell too, of code '\n' and no width, after the characters.
 struct TextCell {
     int pos;     // byte offset
     int length;  // bytes
@@ -30,35 +34,35 @@ struct TextCell {
 
 class TextLayout {
 public:
-    TextLayout() { setText(QByteArray()); }
     void setColumns(int columns);  // lays out the whole text again
-    void setText(const QByteArray& bytes);
+    void setText(const QByteArray& bytes) { replace(0, size(), bytes); }
     // Replaces [from, to) by bytes; returns the first line that may have changed.
     int replace(int from, int to, const QByteArray& bytes);
     const QByteArray& text() const { return m_text; }
+    int size() const { return static_cast<int>(m_text.size()); }
 
     int lineCount() const { return static_cast<int>(m_lines.size()); }
-    int lineStart(int line) const { return m_lines[static_cast<size_t>(line)].start; }
-    int lineEnd(int line) const {
-        return m_lines[static_cast<size_t>(line)].end;
-    }  // before its line end
-    int lineColumns(int line) const { return m_lines[static_cast<size_t>(line)].columns; }
-    bool lineWraps(int line) const {
-        return line + 1 < lineCount() && m_lines[static_cast<size_t>(line)].terminator == 0;
-    }
+    int lineStart(int line) const { return at(line).start; }
+    int lineEnd(int line) const { return at(line).end; }  // before its line end
+    int lineColumns(int line) const { return at(line).columns; }
     // The line showing the character at pos (for a pos in a line end, the line it ends).
     int lineAt(int pos) const;
     std::vector<TextCell> cells(int line) const;
-
+    // The cell holding pos in the line; past the line's end, one of no bytes after it.
+    TextCell cellAt(int line, int pos) const;
+    int columnOf(int line, int pos) const { return cellAt(line, pos).column; }
     // pos clamped and moved to the start of its character (before the CR of a CR LF).
     int charStart(int pos) const;
-    int nextPosition(int pos) const;  // a line end is one step
-    int previousPosition(int pos) const;
+    int nextPosition(int pos) const {  // a line end is one step
+        const TextCell cell = cellAt(lineAt(pos), pos);
+        return cell.pos + cell.length;
+    }
     // The run of one kind of character (letters and digits, blanks, other) around pos, in its line.
     std::pair<int, int> wordAt(int pos) const;
-    // As the clipboard gets it: control characters as their pictures (U+2400 + code, U+2421 for
-    // DEL), each line end as "\n".
-    QString displayText(int from, int to) const;
+
+    QString shownText(int from, int to) const;
+    int shownOffset(int pos) const;    // of the character start pos
+    int positionAt(int offset) const;  // the first character start at or after a shown offset
 
 private:
     struct Line {
@@ -66,13 +70,15 @@ private:
         int end;
         int terminator;  // bytes of its line end; 0 where it wraps, and for the last line
         int columns;
+        int shown;  // the shown text's length before the line
     };
+    const Line& at(int line) const { return m_lines[static_cast<size_t>(line)]; }
     void startLine(int pos);
     void layOut(int pos);  // the bytes from pos on, continuing the last line
 
     QByteArray m_text;
     int m_columns = 80;
-    std::vector<Line> m_lines;
+    std::vector<Line> m_lines{Line{0, 0, 0, 0, 0}};
     // Of the last line: where its last blank ends and at which column, and whether a blank that
     // did not fit has closed it.
     int m_blankEnd = -1;
