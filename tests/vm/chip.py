@@ -26,6 +26,7 @@ configfs pulls the adapter out, writing that name back plugs it in again.
 Python's standard library only.
 """
 
+import errno
 import os
 import struct
 import subprocess
@@ -301,7 +302,12 @@ def make_gadget(kind, chip):
 def serve_control(ep0, chip):
     """Reads ep0's events one at a time and answers each setup request before the next."""
     while True:
-        event = os.read(ep0, EVENT_SIZE)
+        try:
+            event = os.read(ep0, EVENT_SIZE)
+        except OSError as error:
+            if error.errno == errno.EIDRM:
+                continue  # the host gave up on a request before it was read: wait for the next
+            raise
         if len(event) < EVENT_SIZE or event[8] != EVENT_SETUP:
             continue
         request_type, request, value, index, length = struct.unpack("<BBHHH", event[:8])
