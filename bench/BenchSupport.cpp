@@ -84,3 +84,15 @@ bool ResetPeakResident() {
     clear.flush();
     return static_cast<bool>(clear);
 }
+
+long long BytesRead(int pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return -1;
+}

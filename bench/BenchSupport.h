@@ -39,6 +39,11 @@ double Median(std::vector<double> values);
 // "median (min-max)" of values, each printed with format; the median alone for one value.
 std::string MedianAndRange(const std::vector<double>& values, const char* format);
 
+// ---- Processes ----------------------------------------------------------------------------
+
+// Bytes process pid has read so far (rchar of /proc/PID/io); -1 when that cannot be read.
+long long BytesRead(int pid);
+
 // ---- Memory -------------------------------------------------------------------------------
 
 // A size field of /proc/self/status in bytes ("VmRSS", "VmHWM", "RssFile"...); -1 when there

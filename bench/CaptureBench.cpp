@@ -16,7 +16,6 @@
 // baud at 8N2 carries 0.02 MB/s); no gap over 50 ms, which a user would not notice; peak memory
 // above idle at most the capture plus two CAPTURE_BLOCKs, since the buffer grows in place,
 // nothing keeps a second copy and the text area holds only dots while the capture runs.
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -108,36 +107,6 @@ CaptureRun MeasureCapture(const ScopedConfigHome& config, const std::string& flo
     return run;
 }
 
-// Bytes pid has read so far (rchar of /proc/PID/io); -1 when that cannot be read.
-long long BytesRead(pid_t pid) {
-    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-    std::string key;
-    long long value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:") {
-            return value;
-        }
-    }
-    return -1;
-}
-
-bool HasOpen(pid_t pid, const std::string& path) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* fds = opendir(dir.c_str());
-    bool found = false;
-    while (const dirent* entry = fds ? readdir(fds) : nullptr) {
-        char target[256] = {};
-        const std::string link = dir + "/" + entry->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target) {
-            found = true;
-        }
-    }
-    if (fds) {
-        closedir(fds);
-    }
-    return found;
-}
-
 struct CatRun {
     bool done = false;
     double seconds = 0;
@@ -166,11 +135,11 @@ CatRun MeasureCat(const std::string& flood) {
 
     // Timing starts once cat has the pty open and waits in its first read.
     const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(5);
-    while (!HasOpen(pid, slave) && Clock::now() < giveUp) {
+    while (!HasDeviceOpen(slave, pid) && Clock::now() < giveUp) {
         usleep(1000);
     }
     const long long before = BytesRead(pid);
-    if (HasOpen(pid, slave) && before >= 0) {
+    if (HasDeviceOpen(slave, pid) && before >= 0) {
         Flood writer;
         StartFlood(*pty, flood, writer).join();
         // The last bytes may still be on their way through the pty.

@@ -98,34 +98,6 @@ double ThreadCpuSeconds() {
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
-// Bytes pid has read so far (rchar of /proc/PID/io); -1 when that cannot be read.
-long long BytesRead(pid_t pid) {
-    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
-    std::string key;
-    long long value = 0;
-    while (io >> key >> value) {
-        if (key == "rchar:") {
-            return value;
-        }
-    }
-    return -1;
-}
-
-bool HasOpen(pid_t pid, const std::string& path) {
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* fds = opendir(dir.c_str());
-    bool found = false;
-    while (const dirent* entry = fds ? readdir(fds) : nullptr) {
-        char target[256] = {};
-        const std::string link = dir + "/" + entry->d_name;
-        found = found || (readlink(link.c_str(), target, sizeof target - 1) > 0 && path == target);
-    }
-    if (fds) {
-        closedir(fds);
-    }
-    return found;
-}
-
 // Starts args with its standard output into out and its standard error to /dev/null; -1 when
 // it cannot be started.
 pid_t Spawn(std::vector<std::string> args, const std::string& out) {
@@ -185,7 +157,7 @@ struct Reader {
 
     bool Start(std::vector<std::string> args, const std::string& slave, const std::string& out) {
         pid = Spawn(std::move(args), out);
-        return pid > 0 && WaitUntil([&] { return HasOpen(pid, slave); }, 5000) &&
+        return pid > 0 && WaitUntil([&] { return HasDeviceOpen(slave, pid); }, 5000) &&
                (startCpu = CpuSecondsOf(pid), start = ThreadAt("/proc/" + std::to_string(pid)),
                 true);
     }
