@@ -184,13 +184,14 @@ struct TextArea::Impl {
         }
     }
     // Replaces [from, to) by bytes, with the caret after them (at the start for a new text), and
-    // repaints what changed: a new text whole, an append that stays on its line the cells it adds,
-    // anything else the lines from the first changed on. Assistive technology, while one is
+    // repaints what changed: a new text whole, an append that only adds cells to its line those
+    // cells, anything else the lines from the first changed on. Assistive technology, while one is
     // active, is told what changed in the shown text.
     void edit(int from, int to, const QByteArray& bytes, bool newText) {
         const int last = layout.lineCount() - 1;
         const int lastColumns = layout.lineColumns(last);
         const bool append = from == size() && !newText;
+        const bool extends = append && layout.extends(from);
         QRegion changed = shownCaret();
         const bool tell = QAccessible::isActive();  // else Qt would drop the news
         const int start = tell ? layout.charStart(from - kJoinBytes) : 0;
@@ -206,7 +207,7 @@ struct TextArea::Impl {
         }
         const int grown = layout.lineColumns(last) - lastColumns;
         changed += newText ? QRegion(q->viewport()->rect())
-                   : line == last && layout.lineCount() - 1 == last && grown >= 0
+                   : extends && layout.lineCount() - 1 == last
                        ? cells(last, lastColumns, grown).toAlignedRect()
                        : lines(line, std::max(line, first() + page()));
         anchor = caret = newText ? 0 : from + static_cast<int>(bytes.size());

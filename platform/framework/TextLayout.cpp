@@ -85,17 +85,17 @@ void TextLayout::setColumns(int columns) {
     setText(QByteArray(m_text));
 }
 
+bool TextLayout::extends(int pos) const {
+    return pos == size() && !m_text.endsWith('\r') &&
+           std::all_of(m_text.end() - std::min(size(), 3), m_text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 int TextLayout::replace(int from, int to, const QByteArray& bytes) {
-    const int size = this->size();
-    // Whether the end is whole: no CR that an LF would join, nor bytes a longer character could
-    // begin with.
-    const bool whole = !m_text.endsWith('\r') &&
-                       std::all_of(m_text.end() - std::min(size, 3), m_text.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (from == size && whole) {
+    if (extends(from)) {
         const int last = lineCount() - 1;
         m_text.append(bytes);
-        layOut(size);
+        layOut(from);
         return last;
     }
     const int line = std::max(0, lineAt(std::max(0, from - kJoinBytes)) - 2);

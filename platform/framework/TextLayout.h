@@ -38,6 +38,9 @@ public:
     void setText(const QByteArray& bytes) { replace(0, size(), bytes); }
     // Replaces [from, to) by bytes; returns the first line that may have changed.
     int replace(int from, int to, const QByteArray& bytes);
+    // Whether an edit at pos only adds cells after those there: at the end, after a whole
+    // character and no CR that an LF would join.
+    bool extends(int pos) const;
     const QByteArray& text() const { return m_text; }
     int size() const { return static_cast<int>(m_text.size()); }
 

@@ -321,6 +321,26 @@ TEST_F(TextAreaTest, RepaintsOnlyTheCellsThatChange) {
     }
 }
 
+// An edit that moves the cells after it, or bytes that complete a character, repaint every cell
+// they change, not only those past the line's former end.
+TEST_F(TextAreaTest, RepaintsTheCellsAnInsertionMovesOrACompletedCharacterTakes) {
+    m_next->setFocus();
+    PaintSpy spy(m_area->viewport());
+    const auto paints = [&](int caret, const QByteArray& bytes, int offset) {
+        m_area->setSelection(caret, caret);
+        RunEventsFor(300);
+        spy.m_regions.clear();
+        m_area->replaceSelection(bytes);
+        ASSERT_TRUE(WaitUntil([&] { return !spy.m_regions.empty(); }));
+        const QRect cell = CellRect(offset);
+        EXPECT_TRUE(spy.All().contains(QPoint(cell.left() + 1, cell.center().y()))) << offset;
+    };
+    m_area->setText("abcdef");
+    paints(1, "X", 2);  // "b", moved a cell right
+    m_area->setText("ab\xe3");
+    paints(3, "\x81\x82", 2);  // the wide character, where U+FFFD was
+}
+
 // While appends stream in, their repaints are gathered; a key, and a new text with what is
 // appended right after it, are painted at once with whatever was held back.
 TEST_F(TextAreaTest, GathersTheRepaintsOfStreamingAppendsButNotOfKeysOrANewText) {
