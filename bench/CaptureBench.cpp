@@ -23,7 +23,6 @@
 
 #include <QApplication>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <thread>
 
